@@ -1,0 +1,19 @@
+// mxadmin.cc - entry point: run the dispatcher inside the outermost handler.
+#include <exception>
+
+#include "mail/postfix/dispatch.h"
+#include "ostra/errors.h"
+
+// main - exit 1 for a standard exception, 2 for anything else.
+int main(int argc, char** argv)
+{
+    try {
+        return do_main(argc, argv);
+    } catch (const std::exception& e) {
+        ostra::reportException<std::exception>(e);
+        return 1;
+    } catch (...) {
+        ostra::reportUntypedException();
+        return 2;
+    }
+}
