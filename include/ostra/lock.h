@@ -1,0 +1,56 @@
+// lock.h - exclusive advisory locks on lock files, plain and as an object.
+#ifndef OSTRA_LOCK_H
+#define OSTRA_LOCK_H
+
+#include <string>
+
+// The directory of hashed lock files; it is expected to exist.
+#define OSTRA_LOCK_DIR "/var/lock/files"
+
+// lock_struct_t - a lock: fd > 0 held, 0 already locked (non-blocking), -1 failed.
+typedef struct lock_struct {
+    int fd;
+    char* path; // the lock file, owned
+} lock_struct_t;
+
+// lock_file_name - newly allocated lock file path for path: the hashed name
+// under OSTRA_LOCK_DIR when hashed is non-zero, else path itself. Null when
+// memory ran out.
+char* lock_file_name(const char* path, int hashed);
+
+// mk_lock - wait for the lock on path (opt non-zero: hashed lock file).
+// Null only when memory ran out; check is_locked().
+lock_struct_t* mk_lock(const char* path, int opt);
+
+// mk_nonblock_lock - as mk_lock, but fails at once (fd 0) when already locked.
+lock_struct_t* mk_nonblock_lock(const char* path, int opt);
+
+// is_locked - non-zero when lock is held.
+int is_locked(const lock_struct_t* lock);
+
+// rm_lock - release the lock and free the structure; 0 or -1.
+int rm_lock(lock_struct_t* lock);
+
+namespace ostra {
+
+// MKLock - an exclusive lock held for the object's lifetime.
+class MKLock {
+public:
+    enum FilenameFlag { HASHED_FILENAME = 0, EXACT_FILENAME = 1 };
+    enum BlockFlag { BLOCK = 0, NONBLOCK = 1 };
+
+    // Throws SystemError ("lock() failed"), or std::runtime_error when the
+    // non-blocking form finds the file already locked.
+    explicit MKLock(const std::string& path, FilenameFlag name = HASHED_FILENAME,
+                    BlockFlag block = BLOCK);
+    ~MKLock();
+    MKLock(const MKLock&) = delete;
+    MKLock& operator=(const MKLock&) = delete;
+
+private:
+    lock_struct_t* lock_;
+};
+
+} // namespace ostra
+
+#endif

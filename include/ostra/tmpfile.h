@@ -1,0 +1,62 @@
+// tmpfile.h - self-naming temporary output files and self-deleting streams.
+#ifndef OSTRA_TMPFILE_H
+#define OSTRA_TMPFILE_H
+
+#include <ext/stdio_filebuf.h>
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <string>
+
+namespace ostra {
+
+// TmpFileBase - a new file made by mkstemp and a stream buffer on it.
+class TmpFileBase {
+public:
+    // path - the name mkstemp chose.
+    const std::string& path() const { return path_; }
+    // fd - the open descriptor, or -1 once closed.
+    int fd() const { return fd_; }
+
+protected:
+    // Throws SystemError ("mkstemp() failed: ") when the file cannot be made.
+    explicit TmpFileBase(const std::string& prefix);
+    ~TmpFileBase();
+    TmpFileBase(const TmpFileBase&) = delete;
+    TmpFileBase& operator=(const TmpFileBase&) = delete;
+
+    std::string path_;
+    int fd_;
+    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buf_;
+};
+
+// TmpFile - an output stream on a new file named prefix + six characters.
+// Write, set the mode, clear autoclean, destroy (or close()), then rename.
+class TmpFile : public TmpFileBase, public std::ostream {
+public:
+    explicit TmpFile(const std::string& prefix, bool autoclean = true);
+    // Deletes the file when autoclean is still set, then closes it.
+    ~TmpFile() override;
+
+    // close - flush and close now; throws SystemError when either fails.
+    void close();
+
+    bool autoclean;
+};
+
+// AutocleanOFStream - an output file stream whose file is deleted with it.
+class AutocleanOFStream : public std::ofstream {
+public:
+    explicit AutocleanOFStream(const std::string& path,
+                               std::ios_base::openmode mode = std::ios_base::out);
+    ~AutocleanOFStream() override;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+} // namespace ostra
+
+#endif
