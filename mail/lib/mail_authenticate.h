@@ -47,6 +47,10 @@ int mailAuthDisableDomain(const char* domain);
 //                       (schema, owner and modes); any old file is deleted.
 int mailAuthDBInitStyle(int style);
 
+// mailAuthDBCreate - create a database with the schema at path (mode 0600),
+//                    replacing any file there.
+int mailAuthDBCreate(const char* path);
+
 // getDomainId - the id of domain on an open connection, created unless
 //               MAIL_AUTH_DO_NOT_CHANGE; -1 on failure or when absent.
 int getDomainId(const char* domain, sqlite3* db, int flags);
