@@ -1,0 +1,313 @@
+/* maildirsize_file.cc - the Maildir++ quota file "maildirsize", replaced by rename. */
+#include "mail/lib/mbox_quota.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "mail/lib/cwd_keeper.h"
+#include "mail/lib/quota_log.h"
+
+namespace {
+
+const int CREATE_ATTEMPTS = 5;
+const unsigned int ATTEMPT_PAUSE = 2; /* seconds */
+/* How far "maildirsize" is back-dated when the folders changed under us, so
+ * that the delivery agent recounts. */
+const time_t STALE_BACKDATE = 960;
+
+/* pause_seconds - sleep the whole time, also when a signal interrupts. */
+void pause_seconds(unsigned int seconds)
+{
+    struct timespec left = {(time_t)seconds, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+/* TmpQuotaFile - the uniquely named temporary quota file below "tmp";
+ * unless committed, it is closed and deleted at scope exit (errno kept). */
+class TmpQuotaFile {
+public:
+    TmpQuotaFile() = default;
+    ~TmpQuotaFile() { discard(); }
+    TmpQuotaFile(const TmpQuotaFile&) = delete;
+    TmpQuotaFile& operator=(const TmpQuotaFile&) = delete;
+
+    /* create - one attempt: a new file, verified to be the one just made. */
+    bool create(const char* name)
+    {
+        struct stat st;
+        if (lstat(name, &st) == 0 || errno != ENOENT)
+            return false;
+        int fd;
+        do {
+            fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            return false;
+        fd_ = fd;
+        snprintf(name_, sizeof name_, "%s", name);
+        struct stat by_fd;
+        struct stat by_name;
+        if (fstat(fd_, &by_fd) != 0 || lstat(name_, &by_name) != 0 ||
+            by_fd.st_dev != by_name.st_dev || by_fd.st_ino != by_name.st_ino) {
+            /* Someone else's file now holds the name: close ours, delete nothing. */
+            int saved = errno;
+            close(fd_);
+            fd_ = -1;
+            name_[0] = '\0';
+            errno = saved;
+            return false;
+        }
+        if (ftruncate(fd_, 0) != 0) {
+            discard();
+            return false;
+        }
+        return true;
+    }
+
+    int fd() const { return fd_; }
+    const char* name() const { return name_; }
+
+    /* close_synced - flush to disk and close; false on failure (the file stays to be discarded). */
+    bool close_synced()
+    {
+        int rc = fsync(fd_);
+        int saved = errno;
+        if (close(fd_) != 0 && rc == 0) {
+            rc = -1;
+            saved = errno;
+        }
+        fd_ = -1;
+        errno = saved;
+        return rc == 0;
+    }
+
+    /* commit - the file has been renamed into place; nothing to clean. */
+    void commit() { name_[0] = '\0'; }
+
+    void discard()
+    {
+        int saved = errno;
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = -1;
+        if (name_[0] != '\0')
+            unlink(name_);
+        name_[0] = '\0';
+        errno = saved;
+    }
+
+private:
+    int fd_ = -1;
+    char name_[PATH_MAX] = "";
+};
+
+/* create_tmp_file - up to five attempts at a unique "tmp/...-maildirsize". */
+bool create_tmp_file(TmpQuotaFile& tmp, const char* host)
+{
+    for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
+        char name[PATH_MAX];
+        int n = snprintf(name, sizeof name, "tmp/%lu.%u.%s-maildirsize",
+                         (unsigned long)time(nullptr), (unsigned int)getpid(), host);
+        if (n < 0 || n >= (int)sizeof name) {
+            errno = ENAMETOOLONG;
+            quota_report("host name is too long to be used in filename");
+            return false;
+        }
+        if (tmp.create(name))
+            return true;
+        pause_seconds(ATTEMPT_PAUSE);
+    }
+    errno = EAGAIN;
+    quota_report("Maximal allowed number of attempts to create a maildirsize file exceeded");
+    return false;
+}
+
+/* write_all - the whole buffer, retrying after EAGAIN and EINTR. */
+bool write_all(int fd, const char* buf, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, buf, len);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR)
+                continue;
+            return false;
+        }
+        buf += n;
+        len -= (size_t)n;
+    }
+    return true;
+}
+
+/* folder_time - modification time of dir/sub into *newest; false when it
+ * cannot be examined (reported). */
+bool folder_time(const char* dir, const char* sub, time_t* newest)
+{
+    char path[PATH_MAX];
+    struct stat st;
+    if (snprintf(path, sizeof path, "%s/%s", dir, sub) >= (int)sizeof path ||
+        stat(path, &st) != 0) {
+        errno = EIO;
+        quota_report("Maildir subfolder '%s' stat failed", sub);
+        return false;
+    }
+    if (st.st_mtime > *newest)
+        *newest = st.st_mtime;
+    return true;
+}
+
+/* newest_folder_time - latest change of the counted folders, taken again;
+ * false when the Maildir itself could not be examined. */
+bool newest_folder_time(time_t* newest)
+{
+    *newest = 0;
+    if (!folder_time(".", "cur", newest) || !folder_time(".", "new", newest))
+        return false;
+    DIR* dir = opendir(".");
+    if (dir == nullptr) {
+        quota_report("Unable to open Maildir folder. Has it just been removed?");
+        return false;
+    }
+    struct dirent* de;
+    while ((de = readdir(dir)) != nullptr) {
+        const char* name = de->d_name;
+        if (name[0] != '.' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+            strcmp(name, ".Trash") == 0)
+            continue;
+        struct stat st;
+        if (stat(name, &st) != 0)
+            continue;
+        if (!S_ISDIR(st.st_mode)) {
+            char cwd[PATH_MAX];
+            errno = 0;
+            quota_report("Bad/unrecognized entry %s within Maildir folder %s\n", name,
+                         getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".");
+            continue;
+        }
+        folder_time(name, "cur", newest);
+        folder_time(name, "new", newest);
+    }
+    closedir(dir);
+    return true;
+}
+
+/* backdate_if_stale - when the folders changed after they were counted, make
+ * "maildirsize" look old so that it is recounted at the next delivery. */
+void backdate_if_stale(time_t counted)
+{
+    time_t newest;
+    if (newest_folder_time(&newest) && newest <= counted)
+        return;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_NOW;
+    times[1].tv_sec = counted - STALE_BACKDATE;
+    times[1].tv_nsec = 0;
+    utimensat(AT_FDCWD, "maildirsize", times, AT_SYMLINK_NOFOLLOW);
+}
+
+} // namespace
+
+/* maildirpp_effective_quota - the size quota written for a mailbox. */
+long long maildirpp_effective_quota(long long quota, long long attachments, int* overflow)
+{
+    if (overflow != nullptr)
+        *overflow = 0;
+    if (quota < 0)
+        return 0;
+    if (attachments < 0)
+        attachments = 0;
+    if (attachments > quota) {
+        if (overflow != nullptr)
+            *overflow = 1;
+        return 1;
+    }
+    /* A written 0 would mean no limit; 1 byte is a full mailbox. */
+    return quota - attachments > 0 ? quota - attachments : 1;
+}
+
+/* maildirsize_format - the quota definition line and the usage line. */
+int maildirsize_format(char* buf, size_t bufsize, long long sq, unsigned long long cq,
+                       long long size, unsigned long long count)
+{
+    int n = snprintf(buf, bufsize, "%lldS,%lluC\n%12lld%12llu\n", sq, cq, size, count);
+    if (n <= 0 || n > 99 || (size_t)n >= bufsize) {
+        errno = EINVAL;
+        return -1;
+    }
+    return n;
+}
+
+/* write_maildirpp_maildirsize - count the Maildir and replace its quota file. */
+int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, long long sq,
+                                unsigned long long cq)
+{
+    ostra::mail::CwdKeeper cwd;
+    if (!cwd.ok() || chdir(maildir) != 0)
+        return 0;
+
+    char host[65];
+    if (gethostname(host, sizeof host) != 0) {
+        quota_report("Unable to receive hostname");
+        return 0;
+    }
+    host[sizeof host - 1] = '\0';
+
+    TmpQuotaFile tmp;
+    if (!create_tmp_file(tmp, host))
+        return 0;
+    if (fchown(tmp.fd(), owner, group) != 0) {
+        quota_report("unable to change owner of %s", tmp.name());
+        return 0;
+    }
+
+    long long size;
+    unsigned long long count;
+    time_t counted;
+    if (!maildirpp_scan(".", &size, &count, &counted)) {
+        quota_report("Unable to count messages of Maildir %s", maildir);
+        return 0;
+    }
+    char text[128];
+    int len = maildirsize_format(text, sizeof text, sq, cq, size, count);
+    if (len < 0) {
+        quota_report("unable to format maildirsize contents");
+        return 0;
+    }
+    if (!write_all(tmp.fd(), text, (size_t)len)) {
+        quota_report("unable to write data to file");
+        return 0;
+    }
+    if (!tmp.close_synced()) {
+        quota_report("unable to commit written data to file");
+        return 0;
+    }
+    if (rename(tmp.name(), "maildirsize") != 0) {
+        quota_report("unable to rename %s to maildirsize", tmp.name());
+        return 0;
+    }
+    tmp.commit();
+    backdate_if_stale(counted);
+    return 1;
+}
+
+/* store_maildirpp_quota_raw - write quota (negative: none, 0: full) for popuser. */
+int store_maildirpp_quota_raw(const char* maildir, long long quota)
+{
+    errno = 0;
+    struct passwd* pw = getpwnam("popuser");
+    if (pw == nullptr) {
+        quota_report("user %s not found", "popuser");
+        return 0;
+    }
+    long long value = quota < 0 ? 0 : (quota == 0 ? 1 : quota);
+    return write_maildirpp_maildirsize(maildir, pw->pw_uid, pw->pw_gid, value, 0);
+}

@@ -1,0 +1,22 @@
+/* quota_log.cc - the message log of the quota code, keeping errno. */
+#include "mail/lib/quota_log.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+
+#include "ostra/log.h"
+
+/* quota_report - format first, so that errno reaches messlog2 unchanged. */
+void quota_report(const char* fmt, ...)
+{
+    int saved = errno;
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    errno = saved;
+    messlog2(0, 0, "%s", text);
+    errno = saved;
+}
