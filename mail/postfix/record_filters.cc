@@ -1,0 +1,126 @@
+// record_filters.cc - string filters and the locked dump-filter-compile of a table.
+#include "mail/postfix/record_filters.h"
+
+#include <strings.h>
+
+#include "mail/postfix/postmap_run.h"
+#include "ostra/lock.h"
+#include "ostra/tmpfile.h"
+
+namespace ostra {
+namespace mail {
+namespace postfix {
+namespace database {
+
+namespace {
+
+// Domain names compare without regard to case, as postmap folds keys.
+bool sameDomain(const std::string& s, std::string::size_type at, const std::string& domain)
+{
+    return s.size() - at == domain.size() &&
+           ::strncasecmp(s.c_str() + at, domain.c_str(), domain.size()) == 0;
+}
+
+// addressDomainAt - where domain starts when s is an address "local@domain", else npos.
+std::string::size_type addressDomainAt(const std::string& s, const std::string& domain)
+{
+    if (s.size() <= domain.size())
+        return std::string::npos;
+    const std::string::size_type at = s.size() - domain.size();
+    if (s[at - 1] != '@' || !sameDomain(s, at, domain))
+        return std::string::npos;
+    return at;
+}
+
+} // namespace
+
+// NotInDomainFilter - drop the domain itself and every address in it.
+bool NotInDomainFilter::operator()(std::string& s) const
+{
+    if (sameDomain(s, 0, domain_))
+        return false;
+    return addressDomainAt(s, domain_) == std::string::npos;
+}
+
+// ReplaceDomainPart - rename the domain, alone or after the "@" of an address.
+bool ReplaceDomainPart::operator()(std::string& s) const
+{
+    if (sameDomain(s, 0, oldName_)) {
+        s = newName_;
+        return true;
+    }
+    const std::string::size_type at = addressDomainAt(s, oldName_);
+    if (at != std::string::npos)
+        s.replace(at, std::string::npos, newName_);
+    return true;
+}
+
+// ReplaceElementFilterRef - replace the exact source string by the target.
+bool ReplaceElementFilterRef::operator()(std::string& s) const
+{
+    if (s == from_)
+        s = to_;
+    return true;
+}
+
+// splitRecordLine - key up to the first blank or tab; value trimmed of blanks and tabs.
+LineShape splitRecordLine(const std::string& line, std::string& key, std::string& value)
+{
+    static const char blanks[] = " \t";
+    const std::string::size_type keyEnd = line.find_first_of(blanks);
+    if (keyEnd == std::string::npos)
+        return LineShape::Invalid;
+    key.assign(line, 0, keyEnd);
+    const std::string::size_type begin = line.find_first_not_of(blanks, keyEnd);
+    if (begin == std::string::npos)
+        return LineShape::NoValue;
+    const std::string::size_type last = line.find_last_not_of(blanks);
+    value.assign(line, begin, last + 1 - begin);
+    return LineShape::Record;
+}
+
+// TableRewrite - lock the table's source path, then open the source file over it.
+TableRewrite::TableRewrite(const std::string& table) : table_(table)
+{
+    if (table_.empty())
+        throw std::invalid_argument("empty lookup table identifier");
+    const std::string path = tableSourcePath(table_);
+    lock_.reset(new MKLock(path));
+    source_.reset(new AutocleanOFStream(path, std::ios_base::out | std::ios_base::trunc));
+    source_->exceptions(std::ios_base::badbit | std::ios_base::failbit);
+}
+
+// ~TableRewrite - the source file goes first, so no one sees it unlocked.
+TableRewrite::~TableRewrite()
+{
+    source_.reset();
+    lock_.reset();
+}
+
+// source - the stream the filtered records go to.
+std::ostream& TableRewrite::source()
+{
+    return *source_;
+}
+
+// dump - postmap -s, its output handed to receiver chunk by chunk.
+void TableRewrite::dump(const ChunkReceiver& receiver)
+{
+    PostmapRun run({"-s", table_});
+    if (!run.output(receiver).run())
+        throw PostfixConfigurationError(run.failureText());
+}
+
+// compile - close the source file and build the table from it.
+void TableRewrite::compile()
+{
+    source_->close();
+    PostmapRun run({table_});
+    if (!run.run())
+        throw PostfixConfigurationError(run.failureText());
+}
+
+} // namespace database
+} // namespace postfix
+} // namespace mail
+} // namespace ostra
