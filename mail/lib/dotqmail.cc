@@ -92,7 +92,9 @@ char* forward_address(const char* address)
     char* ascii = idn_email_toascii(address);
     if (ascii == nullptr) {
         errno = 0;
-        messlog2(0, 0, "idn_email_toascii(%s) failed: %s", address, idn_strerror(idn_errno));
+        messlog2(0, 0, "idn_email_toascii(%s) failed: %s", address,
+                 strchr(address, '@') == nullptr ? "no '@' in the address"
+                                                 : idn_strerror(idn_errno));
     }
     return ascii;
 }
@@ -123,7 +125,13 @@ int dotqmail_reset(const char* file)
         messlog2(0, 0, "Unable to write to %s: %s", file, strerror(saved));
         return -1;
     }
-    return set_owner_and_mode(file);
+    if (set_owner_and_mode(file) != 0) {
+        int saved = errno;
+        unlink(file); // a root-owned file would not be readable at delivery
+        errno = saved;
+        return -1;
+    }
+    return 0;
 }
 
 // dotqmail_add_delivery - the delivery line once, at the end.
