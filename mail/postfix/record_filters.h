@@ -229,6 +229,8 @@ template <class R> void DataStreamFilter<R>::finish()
 
 template <class R> void DataStreamFilter<R>::emit()
 {
+    // No flush per record: postmap reads the file only after it is closed, and a
+    // write per record would double the cost of rewriting a large table.
     if (filter_(pending_))
         out_ << pending_ << '\n';
     pending_.clear();
