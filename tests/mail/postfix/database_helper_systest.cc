@@ -244,6 +244,21 @@ TEST_F(DatabaseHelperTest, RunsExactlyTheExpectedCommandLines)
     EXPECT_EQ(Lines{"m@d.com d.com/m/Maildir/"}, dump(VMAILBOX));
 }
 
+TEST_F(DatabaseHelperTest, AToolThatStopsReadingEndsTheFeed)
+{
+    // More than a pipe holds, offered to a tool that exits without reading any of it.
+    installStandIn("echo 'postmap: fatal: gave up early' >&2; exit 1\n");
+    RecordVector records;
+    for (int i = 0; i < 20000; ++i)
+        records.push_back(Record("k" + std::to_string(i), "a long enough value for the pipe"));
+    try {
+        DatabaseHelper::addRecords(VIRTUAL, records);
+        FAIL() << "no exception";
+    } catch (const PostfixConfigurationError& e) {
+        EXPECT_EQ("postmap: fatal: gave up early\n", std::string(e.what()));
+    }
+}
+
 // Faults the real tool does not produce on demand, played by a stand-in.
 struct FaultCase {
     const char* name;
