@@ -55,6 +55,7 @@ public:
 
 private:
     std::string path_;
+    bool created_; // never delete a file this stream failed to open
 };
 
 } // namespace ostra

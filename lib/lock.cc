@@ -1,0 +1,155 @@
+// lock.cc - exclusive flock locks on hashed or exact lock files.
+#include "ostra/lock.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <stdexcept>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "ostra/errors.h"
+#include "ostra/log.h"
+#include "sys_util.h"
+
+using ostra::detail::retry_eintr;
+
+// lock_file_name - OSTRA_LOCK_DIR "/" md5-hex(path), or a copy of path.
+char* lock_file_name(const char* path, int hashed)
+{
+    if (path == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (!hashed)
+        return strdup(path);
+
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(path, strlen(path), digest, &size, EVP_md5(), nullptr) != 1 || size != 16) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    char hex[2 * 16 + 1];
+    for (unsigned int i = 0; i < size; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    char* name = nullptr;
+    if (asprintf(&name, "%s/%s", OSTRA_LOCK_DIR, hex) < 0)
+        return nullptr;
+    return name;
+}
+
+// open_lock_file - open (and create) the lock file, never as descriptor 0,
+// which would read as "already locked".
+static int open_lock_file(const char* path)
+{
+    int fd = retry_eintr([&] { return open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); });
+    if (fd == 0) {
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        fd = moved;
+    }
+    return fd;
+}
+
+// take_lock - the common part of the waiting and the non-blocking lock.
+static lock_struct_t* take_lock(const char* path, int opt, bool wait)
+{
+    lock_struct_t* lock = static_cast<lock_struct_t*>(calloc(1, sizeof(lock_struct_t)));
+    if (lock == nullptr)
+        return nullptr;
+    lock->path = lock_file_name(path, opt);
+    if (lock->path == nullptr) {
+        free(lock);
+        return nullptr;
+    }
+    lock->fd = open_lock_file(lock->path);
+    if (lock->fd < 0) {
+        int saved = errno;
+        messlog2(0, 0, "Unable to open file \"%s\": %s.", lock->path, strerror(saved));
+        lock->fd = -1;
+        errno = saved;
+        return lock;
+    }
+    int operation = LOCK_EX | (wait ? 0 : LOCK_NB);
+    if (retry_eintr([&] { return flock(lock->fd, operation); }) != 0) {
+        int saved = errno;
+        close(lock->fd);
+        lock->fd = saved == EWOULDBLOCK ? 0 : -1;
+        errno = saved;
+    }
+    return lock;
+}
+
+// mk_lock - wait for the exclusive lock.
+lock_struct_t* mk_lock(const char* path, int opt)
+{
+    return take_lock(path, opt, true);
+}
+
+// mk_nonblock_lock - take the exclusive lock only when it is free.
+lock_struct_t* mk_nonblock_lock(const char* path, int opt)
+{
+    return take_lock(path, opt, false);
+}
+
+// is_locked - a held lock has its lock file open.
+int is_locked(const lock_struct_t* lock)
+{
+    return lock != nullptr && lock->fd > 0;
+}
+
+// rm_lock - close the lock file (releasing the lock) and free the structure.
+int rm_lock(lock_struct_t* lock)
+{
+    if (lock == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    int result = 0;
+    if (lock->fd > 0 && close(lock->fd) != 0) {
+        int saved = errno;
+        messlog2(0, 0, "An error occured during closing '%s' file: %s\n", lock->path,
+                 strerror(saved));
+        errno = saved;
+        result = -1;
+    }
+    free(lock->path);
+    free(lock);
+    return result;
+}
+
+namespace ostra {
+
+// MKLock::MKLock - take the lock or throw.
+MKLock::MKLock(const std::string& path, FilenameFlag name, BlockFlag block)
+{
+    int hashed = name == HASHED_FILENAME ? 1 : 0;
+    lock_ =
+        block == NONBLOCK ? mk_nonblock_lock(path.c_str(), hashed) : mk_lock(path.c_str(), hashed);
+    if (lock_ == nullptr)
+        throw std::bad_alloc();
+    if (is_locked(lock_))
+        return;
+    int error = errno;
+    bool busy = lock_->fd == 0;
+    rm_lock(lock_);
+    lock_ = nullptr;
+    if (busy)
+        throw std::runtime_error("lock(" + path + ") failed: file is already locked");
+    throwSystemError("lock() failed", error != 0 ? error : EIO);
+}
+
+// MKLock::~MKLock - release the lock.
+MKLock::~MKLock()
+{
+    if (lock_ != nullptr)
+        rm_lock(lock_);
+}
+
+} // namespace ostra

@@ -1,0 +1,86 @@
+// sys_util.h - system-call helpers private to the support library.
+#ifndef OSTRA_LIB_SYS_UTIL_H
+#define OSTRA_LIB_SYS_UTIL_H
+
+#include <errno.h>
+#include <stddef.h>
+#include <unistd.h>
+
+#include "ostra/lock.h"
+
+namespace ostra {
+namespace detail {
+
+// retry_eintr - repeat a system call while it fails with EINTR.
+template <class F> auto retry_eintr(F call) -> decltype(call())
+{
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+// write_all - write the whole buffer, continuing after partial writes; 0 or -1.
+int write_all(int fd, const void* data, size_t size);
+
+// ScopedFd - a descriptor closed at scope exit unless released or closed.
+class ScopedFd {
+public:
+    explicit ScopedFd(int fd = -1) : fd_(fd) {}
+    ~ScopedFd()
+    {
+        if (fd_ >= 0) {
+            int saved = errno;
+            ::close(fd_);
+            errno = saved;
+        }
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+
+    int get() const { return fd_; }
+    // close - close now; the close(2) result (errno set on failure).
+    int close()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd >= 0 ? ::close(fd) : 0;
+    }
+
+private:
+    int fd_;
+};
+
+// ScopedLock - a lock_struct_t released at scope exit unless released earlier.
+class ScopedLock {
+public:
+    explicit ScopedLock(lock_struct_t* lock) : lock_(lock) {}
+    ~ScopedLock()
+    {
+        if (lock_ != nullptr) {
+            int saved = errno;
+            rm_lock(lock_);
+            errno = saved;
+        }
+    }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+    bool held() const { return is_locked(lock_) != 0; }
+    // release - rm_lock now; its result.
+    int release()
+    {
+        lock_struct_t* lock = lock_;
+        lock_ = nullptr;
+        return lock != nullptr ? rm_lock(lock) : 0;
+    }
+
+private:
+    lock_struct_t* lock_;
+};
+
+} // namespace detail
+} // namespace ostra
+
+#endif
