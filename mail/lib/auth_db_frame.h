@@ -12,9 +12,9 @@ namespace authdb {
 // How long SQLite itself waits for a lock before reporting SQLITE_BUSY.
 const int BusyTimeoutMs = 50;
 // Retries of one phase before giving up on a lock that is never released
-// (implementer's choice: about half a minute, so a stuck holder cannot hang
-// a run for ever while ordinary contention always gets through).
-const int MaxRetries = 600;
+// (implementer's choice: about ten seconds, so a stuck holder cannot hang a
+// run for ever while ordinary contention always gets through).
+const int MaxRetries = 200;
 
 // retryPause - sleep before retry number attempt (0: no pause, then 10 us
 //              longer each time); false when the system refuses to pause.

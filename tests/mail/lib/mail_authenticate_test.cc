@@ -4,6 +4,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -354,32 +355,37 @@ INSTANTIATE_TEST_SUITE_P(All, EveryOperation, testing::ValuesIn(operations()),
                              return std::string(info.param.name);
                          });
 
-// LockHolder - a child process holding an exclusive transaction on the file.
+// LockHolder - a child process holding a write transaction on the file until
+//              holdMs have passed or release() is called.
 class LockHolder {
 public:
-    LockHolder(const std::string& path, int holdMs)
+    LockHolder(const std::string& path, const char* begin, int holdMs)
     {
-        int ready[2];
-        if (pipe(ready) != 0)
+        int ready[2], release[2];
+        if (pipe(ready) != 0 || pipe(release) != 0)
             throw std::runtime_error("pipe");
         pid_ = fork();
         if (pid_ < 0)
             throw std::runtime_error("fork");
         if (pid_ == 0) {
             close(ready[0]);
+            close(release[1]);
             sqlite3* db = nullptr;
+            std::string sql = std::string(begin) + "; UPDATE domains SET status = status;";
             if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
-                sqlite3_exec(db, "BEGIN EXCLUSIVE; UPDATE domains SET status = status;", nullptr,
-                             nullptr, nullptr) != SQLITE_OK)
+                sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
                 _exit(1);
             if (write(ready[1], "x", 1) != 1)
                 _exit(1);
-            usleep(holdMs * 1000);
+            struct pollfd pfd = {release[0], POLLIN, 0};
+            poll(&pfd, 1, holdMs);
             sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
             sqlite3_close(db);
             _exit(0);
         }
         close(ready[1]);
+        close(release[0]);
+        release_ = release[1];
         char c;
         ssize_t n = read(ready[0], &c, 1);
         close(ready[0]);
@@ -388,9 +394,13 @@ public:
     }
     ~LockHolder() { wait(); }
 
-    // wait - the holder's exit status.
+    // wait - release the lock and return the holder's exit status.
     int wait()
     {
+        if (release_ >= 0) {
+            close(release_);
+            release_ = -1;
+        }
         if (pid_ <= 0)
             return status_;
         int st = 0;
@@ -402,23 +412,46 @@ public:
 
 private:
     pid_t pid_ = 0;
+    int release_ = -1;
     int status_ = -1;
 };
 
-TEST_F(AuthDbTest, WritesWaitForALockHeldByAnotherProcess)
+TEST_F(AuthDbTest, OperationsWaitForALockHeldByAnotherProcess)
 {
     ASSERT_EQ(0, mailAuthSet("a", "d.com", "old", 0));
     auto start = std::chrono::steady_clock::now();
     {
-        LockHolder holder(path_, 400);
-        EXPECT_EQ(0, mailAuthSet("a", "d.com", "new", 0));
+        // An exclusive lock keeps out readers as well.
+        LockHolder holder(path_, "BEGIN EXCLUSIVE", 400);
         EXPECT_EQ(0, mailAuthClone("a", "d.com", "a", "e.com"));
+        EXPECT_EQ(0, holder.wait());
+    }
+    {
+        LockHolder holder(path_, "BEGIN IMMEDIATE", 400);
+        EXPECT_EQ(0, mailAuthSet("a", "d.com", "new", 0));
         EXPECT_EQ(0, holder.wait());
     }
     auto waited = std::chrono::steady_clock::now() - start;
     // Far longer than the 50 ms busy timeout alone: the retries carried it.
-    EXPECT_GE(waited, std::chrono::milliseconds(350));
-    EXPECT_THAT(users(), testing::ElementsAre("a@d.com|new|NULL|0", "a@e.com|new|NULL|0"));
+    EXPECT_GE(waited, std::chrono::milliseconds(700));
+    EXPECT_THAT(users(), testing::ElementsAre("a@d.com|new|NULL|0", "a@e.com|old|NULL|0"));
+}
+
+TEST_F(AuthDbTest, GivesUpOnALockThatIsNeverReleased)
+{
+    ASSERT_EQ(0, mailAuthSet("a", "d.com", "old", 0));
+    LockHolder holder(path_, "BEGIN IMMEDIATE", 60000);
+    auto start = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(-1, mailAuthSet("a", "d.com", "new", 0));
+    std::string err = testing::internal::GetCapturedStderr();
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ("Unable to execute the mail authorization registration query: database is locked\n",
+              err);
+    EXPECT_GE(waited, std::chrono::seconds(5));
+    EXPECT_LE(waited, std::chrono::seconds(30));
+    EXPECT_EQ(0, holder.wait());
+    EXPECT_THAT(users(), testing::ElementsAre("a@d.com|old|NULL|0"));
 }
 
 TEST_F(AuthDbTest, ConcurrentWritersLoseNoRow)
