@@ -63,10 +63,8 @@ void TmpFile::close()
         error = errno != 0 ? errno : EIO;
     }
     fd_ = -1;
-    if (!ok) {
-        setstate(std::ios_base::badbit);
+    if (!ok)
         throwSystemError("cannot write " + path_, error);
-    }
 }
 
 // TmpFile::~TmpFile - delete the file unless the caller kept it, then close.
