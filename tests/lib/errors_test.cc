@@ -77,10 +77,16 @@ std::string strerrorText(int n)
 // ---- SystemError texts ----
 
 struct TextCase {
+    std::string name;
     std::string message;
     int error;
     std::string expected;
 };
+
+void PrintTo(const TextCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class SystemErrorText : public ::testing::TestWithParam<TextCase> {};
 
@@ -94,13 +100,15 @@ TEST_P(SystemErrorText, MessageColonStrerror)
     EXPECT_EQ(e.what(), e.what());
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, SystemErrorText,
-                         ::testing::Values(TextCase{"lock() failed", EAGAIN,
-                                                    "lock() failed: " + strerrorText(EAGAIN)},
-                                           TextCase{"mkstemp() failed: ", EACCES,
-                                                    "mkstemp() failed: : " + strerrorText(EACCES)},
-                                           TextCase{"", ENOENT, strerrorText(ENOENT)},
-                                           TextCase{"", EPERM, strerrorText(EPERM)}));
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SystemErrorText,
+    ::testing::Values(TextCase{"Message", "lock() failed", EAGAIN,
+                               "lock() failed: " + strerrorText(EAGAIN)},
+                      TextCase{"MessageEndingInColon", "mkstemp() failed: ", EACCES,
+                               "mkstemp() failed: : " + strerrorText(EACCES)},
+                      TextCase{"EmptyMessageENOENT", "", ENOENT, strerrorText(ENOENT)},
+                      TextCase{"EmptyMessageEPERM", "", EPERM, strerrorText(EPERM)}),
+    [](const ::testing::TestParamInfo<TextCase>& info) { return info.param.name; });
 
 TEST(SystemError, ZeroTakesCurrentErrno)
 {
@@ -116,6 +124,11 @@ struct ThrowCase {
     int error;
     const std::type_info* type;
 };
+
+void PrintTo(const ThrowCase& c, std::ostream* os)
+{
+    *os << "Errno" << c.error;
+}
 
 class ThrowSystemError : public ::testing::TestWithParam<ThrowCase> {};
 
@@ -140,7 +153,10 @@ INSTANTIATE_TEST_SUITE_P(Numbers, ThrowSystemError,
                                            ThrowCase{11, &typeid(ostra::ExSystemError<11>)},
                                            ThrowCase{EACCES, &typeid(ostra::SystemError)},
                                            ThrowCase{ENOSPC, &typeid(ostra::SystemError)},
-                                           ThrowCase{3, &typeid(ostra::SystemError)}));
+                                           ThrowCase{3, &typeid(ostra::SystemError)}),
+                         [](const ::testing::TestParamInfo<ThrowCase>& info) {
+                             return "Errno" + std::to_string(info.param.error);
+                         });
 
 TEST(ThrowSystemError, ZeroWithErrnoTwoIsPlainSystemError)
 {
@@ -204,6 +220,11 @@ struct FatalCase {
     std::function<void()> thrower;
     std::string line;
 };
+
+void PrintTo(const FatalCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class FatalLine : public ::testing::TestWithParam<FatalCase> {};
 

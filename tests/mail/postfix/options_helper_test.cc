@@ -151,6 +151,11 @@ struct UsageCase {
     std::string message;
 };
 
+void PrintTo(const UsageCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class UsageError : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageError, MessageOnUerrThenHelpOnStdoutExitOne)
@@ -204,6 +209,12 @@ struct ParseCase {
     std::string printed;
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os)
+{
+    for (const std::string& a : c.args)
+        *os << a << ' ';
+}
+
 class Accepted : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(Accepted, ValuesReachTheHandler)
@@ -225,7 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{{"--domain-name=a", "--mailname=b", "-vc", "9"},
                                 "domain=a mailname=b count=9 verbose"},
                       ParseCase{{"--domain-name=a", "--mailname=b", "--tag=x", "--tag", "y"},
-                                "domain=a mailname=b tag=x tag=y"}));
+                                "domain=a mailname=b tag=x tag=y"}),
+    [](const ::testing::TestParamInfo<ParseCase>& info) {
+        return "Spelling" + std::to_string(info.index);
+    });
 
 // ---- in-process behaviour ----
 

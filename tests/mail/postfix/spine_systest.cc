@@ -248,6 +248,11 @@ struct HelpCase {
     const std::string* text;
 };
 
+void PrintTo(const HelpCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class GeneralHelp : public ::testing::TestWithParam<HelpCase> {};
 
 TEST_P(GeneralHelp, OnStdoutWithStatusZero)
@@ -266,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HelpCase{"Legacy", "--help-legacy", &legacyHelp}),
     [](const ::testing::TestParamInfo<HelpCase>& info) { return info.param.name; });
 
-TEST(Dispatch, NoCommandIsAnErrorOnStderr)
+TEST(CommandWord, NoCommandIsAnErrorOnStderr)
 {
     mxtest::RunResult r = mxtest::mxadmin("");
     EXPECT_EQ("Error: no command specified\n" + shortUsage, r.err);
@@ -307,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(StatusQueries, LegacyWord,
                          ::testing::Values(std::make_pair("-s", "--status-smtpd"),
                                            std::make_pair("-e", "--status-maild")));
 
-TEST(Failure, StandardExceptionGivesOneFatalLineAndStatusOne)
+TEST(FatalFailure, StandardExceptionGivesOneFatalLineAndStatusOne)
 {
     // Fails before changing anything: refused by the finished command, and
     // refused as not yet written while its group is still a stub.
