@@ -46,8 +46,9 @@ char* query_ifconf(int sock, int* length)
             free(buf);
             return NULL;
         }
-        /* A full buffer may have cut the answer short: ask again with more room. */
-        if (ifc.ifc_len < size) {
+        /* The kernel stores whole entries only: without room left for one more,
+         * the answer may have been cut short, so ask again with more room. */
+        if (size - ifc.ifc_len >= (int)sizeof(struct ifreq)) {
             *length = ifc.ifc_len;
             return buf;
         }
