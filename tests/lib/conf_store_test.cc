@@ -36,6 +36,7 @@ class ConfLineTest : public testing::TestWithParam<LineCase> {};
 TEST_P(ConfLineTest, YieldsValue)
 {
     const LineCase& c = GetParam();
+    SCOPED_TRACE(c.text);
     Store store;
     ASSERT_EQ(0, readText(c.text, &store.conf));
     const char* value = conf_get_r(c.name, &store.conf);

@@ -125,7 +125,8 @@ class MailValidateTest : public testing::TestWithParam<NameCase> {};
 
 TEST_P(MailValidateTest, LocalPart)
 {
-    EXPECT_EQ(GetParam().valid, mail_validate(GetParam().name, VALIDATE_EMAIL_LOCAL_PART));
+    EXPECT_EQ(GetParam().valid, mail_validate(GetParam().name, VALIDATE_EMAIL_LOCAL_PART))
+        << GetParam().name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, MailValidateTest,
