@@ -85,8 +85,7 @@ char* get_handler_parameter(const char* handlerName, const char* param);
 /* get_handler_name - name of the first registered handler with this template
  * (as a substring of its name), type, type value (any case) and hook; null
  * when there is none or on failure. typeName is ignored for "global". */
-char* get_handler_name(const char* tmpl, const char* type, const char* typeName,
-                       const char* hook);
+char* get_handler_name(const char* tmpl, const char* type, const char* typeName, const char* hook);
 
 /* mail_handler_add - register a handler and apply action (HOOK_ENABLE or
  * HOOK_DISABLE) to it; the result of that action. */
