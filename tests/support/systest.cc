@@ -1,11 +1,18 @@
-// systest.cc - running commands from system tests.
+// systest.cc - running commands and reading system state from system tests.
 #include "systest.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdexcept>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +26,40 @@ void closeFd(int& fd)
     if (fd >= 0)
         close(fd);
     fd = -1;
+}
+
+// SandboxGuard - keeps system tests, which change fixed system paths, off a
+// host they were started on by hand.
+class SandboxGuard : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        const char* sandbox = getenv("SANDBOX");
+        if (sandbox == nullptr || std::string(sandbox) != "1")
+            GTEST_FAIL() << "system tests change fixed system paths: run them "
+                            "through tests/support/sandbox.sh (as ctest does)";
+    }
+};
+
+testing::Environment* const sandboxGuard = testing::AddGlobalTestEnvironment(new SandboxGuard);
+
+// checked - run a command and throw with its error output when it fails.
+RunResult checked(const std::string& command, const std::string& input = "")
+{
+    RunResult result = run(command, input);
+    if (result.status != 0)
+        throw std::runtime_error(command + ": exit " + std::to_string(result.status) + ": " +
+                                 result.err + result.out);
+    return result;
+}
+
+// lstatOrThrow - lstat a path that must exist.
+struct stat lstatOrThrow(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        throw std::runtime_error("cannot examine " + path);
+    return st;
 }
 
 } // namespace
@@ -96,6 +137,162 @@ RunResult run(const std::string& command, const std::string& input)
 RunResult mxadmin(const std::string& args, const std::string& input)
 {
     return run(std::string(MXADMIN_BIN) + " " + args, input);
+}
+
+// shellQuote - wrap in single quotes, each quote inside written as '\''.
+std::string shellQuote(const std::string& text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+// startMariaDB - run the start script with the build directory's template cache.
+void startMariaDB()
+{
+    checked(shellQuote(MX_SUPPORT_DIR "/mariadb-start.sh") + " " +
+            shellQuote(MX_BINARY_DIR "/mariadb-template"));
+}
+
+// stopMariaDB - shut the server down and wait until it is gone.
+void stopMariaDB()
+{
+    checked("mariadb-admin --no-defaults shutdown");
+}
+
+// sql - feed the statements to the client in batch mode.
+std::string sql(const std::string& statements)
+{
+    return checked("mariadb --no-defaults --batch --skip-column-names --database=hsp", statements)
+        .out;
+}
+
+// postmapDump - split every "key<TAB>value" line of postmap -s.
+std::map<std::string, std::string> postmapDump(const std::string& table)
+{
+    std::string name = table.find(':') == std::string::npos ? "hash:" + table : table;
+    std::string out = checked("/usr/sbin/postmap -s " + shellQuote(name)).out;
+    std::map<std::string, std::string> records;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t end = out.find('\n', pos);
+        if (end == std::string::npos)
+            end = out.size();
+        std::string line = out.substr(pos, end - pos);
+        size_t tab = line.find('\t');
+        if (tab == std::string::npos)
+            throw std::runtime_error("postmap -s " + name + ": no tab in \"" + line + "\"");
+        records[line.substr(0, tab)] = line.substr(tab + 1);
+        pos = end + 1;
+    }
+    return records;
+}
+
+// postconf - postconf -h, less the line end.
+std::string postconf(const std::string& name)
+{
+    std::string out = checked("/usr/sbin/postconf -h " + shellQuote(name)).out;
+    if (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+// fileMode - the permission bits from lstat.
+int fileMode(const std::string& path)
+{
+    return static_cast<int>(lstatOrThrow(path).st_mode & 07777);
+}
+
+// fileOwner - user and group names from the user database.
+std::string fileOwner(const std::string& path)
+{
+    struct stat st = lstatOrThrow(path);
+    struct passwd* pw = getpwuid(st.st_uid);
+    std::string user = pw ? pw->pw_name : std::to_string(st.st_uid);
+    struct group* gr = getgrgid(st.st_gid);
+    std::string group = gr ? gr->gr_name : std::to_string(st.st_gid);
+    return user + ":" + group;
+}
+
+// fileExists - lstat succeeds.
+bool fileExists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// makeDirs - create each missing component in turn; the last gets mode.
+void makeDirs(const std::string& path, int mode)
+{
+    if (path.empty())
+        throw std::runtime_error("makeDirs: empty path");
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string dir = path.substr(0, slash);
+        bool last = slash == std::string::npos;
+        if (mkdir(dir.c_str(), last ? static_cast<mode_t>(mode) : 0755) != 0 && errno != EEXIST)
+            throw std::runtime_error("cannot create directory " + dir);
+        if (last)
+            break;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw std::runtime_error("not a directory: " + path);
+}
+
+// installScript - parents, then the file with its interpreter line.
+void installScript(const std::string& path, const std::string& shellText)
+{
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        makeDirs(path.substr(0, slash));
+    std::string text = shellText.compare(0, 2, "#!") == 0 ? shellText : "#!/bin/sh\n" + shellText;
+    writeFile(path, text, 0755);
+}
+
+// backdate - utimes with both times seconds ago.
+void backdate(const std::string& path, int seconds)
+{
+    struct timeval times[2];
+    gettimeofday(&times[0], nullptr);
+    times[0].tv_sec -= seconds;
+    times[1] = times[0];
+    if (utimes(path.c_str(), times) != 0)
+        throw std::runtime_error("cannot set the times of " + path);
+}
+
+// upperPath - the path, its links resolved (/var/lock is /run/lock), below
+// SANDBOX_UPPER; the fresh file systems over /var/spool/postfix and
+// /run/mysqld have no upper layer.
+std::string upperPath(const std::string& given)
+{
+    const char* upper = getenv("SANDBOX_UPPER");
+    if (upper == nullptr || given.empty() || given[0] != '/')
+        return "";
+    std::string path = given;
+    char resolved[PATH_MAX];
+    size_t slash = given.rfind('/');
+    if (realpath(given.c_str(), resolved) != nullptr)
+        path = resolved;
+    else if (slash > 0 && realpath(given.substr(0, slash).c_str(), resolved) != nullptr)
+        path = std::string(resolved) + given.substr(slash);
+    for (const char* own : {"/var/spool/postfix", "/run/mysqld"}) {
+        std::string prefix = own;
+        if (path.compare(0, prefix.size(), prefix) == 0 &&
+            (path.size() == prefix.size() || path[prefix.size()] == '/'))
+            return "";
+    }
+    for (const char* top : {"/etc", "/var", "/usr", "/run", "/tmp"}) {
+        std::string prefix = top;
+        if (path.compare(0, prefix.size(), prefix) == 0 &&
+            (path.size() == prefix.size() || path[prefix.size()] == '/'))
+            return upper + path;
+    }
+    return "";
 }
 
 } // namespace mxtest

@@ -1,7 +1,15 @@
 // systest.h - helpers for system tests, which run inside a fresh sandbox.
+//
+// Every test case runs in its own tests/support/sandbox.sh: the fixed system
+// paths are private and writable, Postfix has an empty, back-dated main.cf,
+// the popuser account exists, TMPDIR is private scratch space and
+// SANDBOX_UPPER holds what the case changed under /etc, /var, /usr, /run and
+// /tmp. A test program linked with these helpers refuses to run its cases
+// outside a sandbox. Failures of the helpers throw std::runtime_error.
 #ifndef MX_TESTS_SYSTEST_H
 #define MX_TESTS_SYSTEST_H
 
+#include <map>
 #include <string>
 
 #include "testsupport.h"
@@ -20,6 +28,55 @@ RunResult run(const std::string& command, const std::string& input = "");
 
 // mxadmin - run the program under test with arguments already shell-quoted.
 RunResult mxadmin(const std::string& args, const std::string& input = "");
+
+// shellQuote - text as one word for /bin/sh.
+std::string shellQuote(const std::string& text);
+
+// startMariaDB - start the panel database server on the default socket:
+// database "hsp" with the panel tables, empty; account "admin"@"localhost"
+// (SELECT only) whose password is the first line of /etc/hsp/.hsp.shadow.
+// Doing nothing when it already runs.
+void startMariaDB();
+
+// stopMariaDB - stop the server (for connection failures).
+void stopMariaDB();
+
+// sql - run statements in database hsp as the server's root; the rows of
+// queries come back one line each, columns separated by tabs, in the
+// client's batch escaping (NULL, \t, \n, \\).
+std::string sql(const std::string& statements);
+
+// postmapDump - the records of a lookup table as "postmap -s" reads them
+// back; table is "type:path", or a path of a hash table.
+std::map<std::string, std::string> postmapDump(const std::string& table);
+
+// postconf - a main.cf parameter's value as "postconf -h" prints it.
+std::string postconf(const std::string& name);
+
+// fileMode - permission bits (07777) of a path, not following a last link.
+int fileMode(const std::string& path);
+
+// fileOwner - "user:group" names of a path's owner, numbers for unknown ids.
+std::string fileOwner(const std::string& path);
+
+// fileExists - whether a path exists, a dangling link included.
+bool fileExists(const std::string& path);
+
+// makeDirs - create a directory and its missing parents with the given mode.
+void makeDirs(const std::string& path, int mode = 0755);
+
+// installScript - write an executable script (mode 0755), creating parents;
+// "#!/bin/sh" comes first unless the text starts with "#!". For stand-in
+// init scripts and helper programs.
+void installScript(const std::string& path, const std::string& shellText);
+
+// backdate - set a file's access and modification times seconds into the
+// past: Postfix tools pause on a main.cf younger than a second or so.
+void backdate(const std::string& path, int seconds = 60);
+
+// upperPath - where the sandbox's upper layers show a change inside made to
+// an absolute path under /etc, /var, /usr, /run or /tmp; "" elsewhere.
+std::string upperPath(const std::string& path);
 
 } // namespace mxtest
 
