@@ -230,17 +230,6 @@ TEST_F(PostconfStandInTest, ReadsRunPostconfWithExactlyTheArguments)
               calls());
 }
 
-TEST_F(PostconfStandInTest, MynetworksIsReadWithItsComputedDefault)
-{
-    standIn("case \"$*\" in\n"
-            "'-h mynetworks') echo '127.0.0.0/8 [::1]/128, 10.0.0.0/8' ;;\n"
-            "'-h -d mynetworks') echo '127.0.0.0/8 [::1]/128' ;;\n"
-            "esac");
-    EXPECT_EQ("127.0.0.0/8, 10.0.0.0/8",
-              MainCfManager::getInstance().getStringValue("mynetworks", false));
-    EXPECT_EQ("[-h][config_directory]\n[-h][mynetworks]\n[-h][-d][mynetworks]\n", calls());
-}
-
 struct AnswerCase {
     const char* label;
     std::string script;

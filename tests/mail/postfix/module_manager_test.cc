@@ -112,15 +112,6 @@ TEST_F(ModuleManagerTest, LoadIsDoneOnceUnlessForced)
     EXPECT_FALSE(modules.hasModule("smtp", ModuleType::inet));
 }
 
-TEST_F(ModuleManagerTest, EmptySetAsideFileIsAnEmptyContent)
-{
-    mxtest::writeFile(masterCf, liveText);
-    mxtest::writeFile(disabled, "");
-    modules.loadModules();
-    EXPECT_FALSE(modules.hasModule("smtp", ModuleType::inet, false));
-    EXPECT_THROW(modules.getModule("smtp", ModuleType::inet, false), std::out_of_range);
-}
-
 struct WhereCase {
     tribool where;
     bool smtp, submission, pickupUnix, absent;
@@ -155,22 +146,6 @@ INSTANTIATE_TEST_SUITE_P(ModuleManager, ModuleManagerWhere,
                                            WhereCase{indeterminate, true, true, true, false,
                                                      "smtpd"}));
 
-TEST_F(ModuleManagerTest, DisableMovesExactTextAndEnableAppendsIt)
-{
-    mxtest::writeFile(masterCf, liveText);
-    modules.loadModules();
-    EXPECT_TRUE(modules.disableModule("smtps", ModuleType::inet));
-    EXPECT_FALSE(modules.hasModule("smtps", ModuleType::inet, true));
-    EXPECT_EQ(smtpsText, modules.getModule("smtps", ModuleType::inet, false).second);
-    EXPECT_FALSE(modules.disableModule("smtps", ModuleType::inet));
-
-    EXPECT_TRUE(modules.enableModule("smtps", ModuleType::inet));
-    EXPECT_FALSE(modules.hasModule("smtps", ModuleType::inet, false));
-    EXPECT_EQ(smtpsText, modules.getModule("smtps", ModuleType::inet, true).second);
-    // Enabling what is live already changes nothing.
-    EXPECT_TRUE(modules.enableModule("smtp", ModuleType::inet));
-}
-
 TEST_F(ModuleManagerTest, EnableOfAnUnknownServiceIsOutOfRange)
 {
     mxtest::writeFile(masterCf, liveText);
@@ -181,19 +156,6 @@ TEST_F(ModuleManagerTest, EnableOfAnUnknownServiceIsOutOfRange)
     } catch (const std::out_of_range& e) {
         EXPECT_STREQ("no such module submission", e.what());
     }
-}
-
-TEST_F(ModuleManagerTest, AddModuleGoesToOneSideOnly)
-{
-    mxtest::writeFile(masterCf, liveText);
-    modules.loadModules();
-    modules.addModule(SmtpdModule(), false);
-    EXPECT_FALSE(modules.hasModule("smtp", ModuleType::inet, true));
-    EXPECT_EQ(formatModule(SmtpdModule()), modules.getModule("smtp", ModuleType::inet).second);
-    modules.addModule(SmtpdModule(), true);
-    EXPECT_FALSE(modules.hasModule("smtp", ModuleType::inet, false));
-    EXPECT_EQ(formatModule(SmtpdModule()),
-              modules.getModule("smtp", ModuleType::inet, true).second);
 }
 
 TEST_F(ModuleManagerTest, RemoveModuleRemovesFromBothSides)
