@@ -124,9 +124,11 @@ if [ -S "$socket" ] && mariadb-admin --no-defaults ping >/dev/null 2>&1; then
     exit 0
 fi
 [ -d "$run" ] || die "$run is missing"
-[ -d "$run/tmp" ] || mkdir -m 0750 "$run/tmp"
+if [ ! -d "$run/tmp" ]; then
+    mkdir -m 0750 "$run/tmp"
+    chown mysql:mysql "$run/tmp"
+fi
 [ -d "$cache" ] || mkdir -p "$cache"
-chown mysql:mysql "$run/tmp"
 rm -rf "$run/data"
 
 exec 9>>"$cache/lock"
