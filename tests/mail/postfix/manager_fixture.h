@@ -150,7 +150,7 @@ protected:
     // listDir - the entry names of a directory, sorted, one per line.
     static std::string listDir(const std::string& path)
     {
-        return shell("ls -A " + mxtest::shellQuote(path)).out;
+        return shell("LC_ALL=C ls -A " + mxtest::shellQuote(path)).out;
     }
 
 private:
