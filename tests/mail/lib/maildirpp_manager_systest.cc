@@ -215,4 +215,135 @@ TEST_F(QuotaTest, MailboxSizeOfAMissingMaildirEndsTheProgram)
                 "Unable to calculate Maildir\\+\\+ size");
 }
 
+// Quotas that come from the panel database.
+class PanelQuotaTest : public QuotaTest {
+protected:
+    void SetUp() override
+    {
+        QuotaTest::SetUp();
+        mxtest::startMariaDB();
+        mxtest::sql("DELETE FROM domains; DELETE FROM mail; DELETE FROM Limits;");
+        mxtest::sql("INSERT INTO domains (id, name, limits_id) VALUES (1, 'example.com', 7),"
+                    " (2, 'xn--bcher-kva.example', NULL);");
+        fs::remove_all(home_ + "/@attachments");
+    }
+
+    // mailbox - a mail home with a panel row holding its own quota text.
+    std::string mailbox(const std::string& name, const std::string& ownQuota, int domId = 1)
+    {
+        std::string domain = domId == 1 ? "example.com" : "xn--bcher-kva.example";
+        qm().createMailnameHome(domain, name);
+        std::string home = ROOT + "/" + domain + "/" + name;
+        fs::remove_all(home + "/@attachments");
+        mxtest::sql("INSERT INTO mail (mail_name, dom_id, mbox_quota) VALUES ('" + name + "', " +
+                    std::to_string(domId) + ", '" + ownQuota + "');");
+        return home + "/Maildir/maildirsize";
+    }
+};
+
+struct LimitCase {
+    const char* label;
+    const char* insert; // the Limits rows, or "" for none
+    const char* definition;
+};
+
+class DomainDefault : public PanelQuotaTest, public testing::WithParamInterface<LimitCase> {};
+
+TEST_P(DomainDefault, MailboxWithoutQuotaGetsTheDomainLimit)
+{
+    if (*GetParam().insert)
+        mxtest::sql(GetParam().insert);
+    qm().removeMailboxQuota("example.com", "info");
+    EXPECT_EQ(GetParam().definition, firstLine(maildirsize()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DomainDefault,
+    testing::Values(
+        LimitCase{"Number",
+                  "INSERT INTO Limits VALUES (7, 'mbox_quota', '5000'),"
+                  " (7, 'disk_space', '1');",
+                  "5000S,0C"},
+        LimitCase{"Unlimited", "INSERT INTO Limits VALUES (7, 'mbox_quota', '-1');", "0S,0C"},
+        LimitCase{"NotANumber", "INSERT INTO Limits VALUES (7, 'mbox_quota', 'lots');", "0S,0C"},
+        LimitCase{"Empty", "INSERT INTO Limits VALUES (7, 'mbox_quota', '');", "0S,0C"},
+        LimitCase{"Zero", "INSERT INTO Limits VALUES (7, 'mbox_quota', '0');", "1S,0C"},
+        LimitCase{"NoRow", "INSERT INTO Limits VALUES (7, 'disk_space', '100');", "0S,0C"}),
+    [](const testing::TestParamInfo<LimitCase>& info) { return info.param.label; });
+
+TEST_F(PanelQuotaTest, UnknownDomainKeepsTheOldQuotaFile)
+{
+    qm().createMailnameHome("example.net", "info");
+    qm().setMailboxQuota("example.net", "info", -1);
+    std::string before = readFile(ROOT + "/example.net/info/Maildir/maildirsize");
+    try {
+        qm().removeMailboxQuota("example.net", "info");
+        ADD_FAILURE() << "no error";
+    } catch (const FSError& e) {
+        EXPECT_EQ(0u, std::string(e.what()).find("unable to remove quota")) << e.what();
+        EXPECT_EQ(ROOT + "/example.net/info", e.path1().string());
+    }
+    EXPECT_EQ(before, readFile(ROOT + "/example.net/info/Maildir/maildirsize"));
+}
+
+TEST_F(PanelQuotaTest, DomainQuotaSkipsMailboxesWithTheirOwn)
+{
+    std::string none = mailbox("none", "-1");
+    std::string own = mailbox("own", "2000");
+    std::string text = mailbox("text", "abc");
+    std::string empty = mailbox("empty", "");
+    writeFile(own, "2000S,0C\n", 0644);
+
+    qm().setDomainQuota("example.com", 9000);
+    EXPECT_EQ("9000S,0C", firstLine(readFile(none)));
+    EXPECT_EQ("9000S,0C", firstLine(readFile(text)));
+    EXPECT_EQ("9000S,0C", firstLine(readFile(empty)));
+    EXPECT_EQ("2000S,0C\n", readFile(own));
+    // "info" has a mail home but no panel row: not the domain's mailbox.
+    EXPECT_FALSE(fs::exists(home_ + "/Maildir/maildirsize"));
+
+    qm().setDomainQuota("example.com", -1);
+    EXPECT_EQ("0S,0C", firstLine(readFile(none)));
+}
+
+TEST_F(PanelQuotaTest, DomainQuotaOfAnInternationalName)
+{
+    std::string file = mailbox("info", "-1", 2);
+    qm().setDomainQuota("b\xc3\xbc"
+                        "cher.example",
+                        4096);
+    EXPECT_EQ("4096S,0C", firstLine(readFile(file)));
+}
+
+TEST_F(PanelQuotaTest, DomainQuotaStopsAtAMailboxWithoutHome)
+{
+    mxtest::sql("INSERT INTO mail (mail_name, dom_id) VALUES ('ghost', 1);");
+    testing::internal::CaptureStdout();
+    try {
+        qm().setDomainQuota("example.com", 100);
+        ADD_FAILURE() << "no error";
+    } catch (const FSError& e) {
+        EXPECT_EQ(0u, std::string(e.what()).find("unable to store domain quota")) << e.what();
+        EXPECT_EQ(ROOT + "/example.com", e.path1().string());
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos,
+              out.find("unable to set default mbox quota for domain 'example.com' (processing "
+                       "'ghost')"))
+        << out;
+    EXPECT_FALSE(fs::exists(ROOT + "/example.com/ghost"));
+}
+
+TEST_F(PanelQuotaTest, DatabaseDownFailsWithoutChanges)
+{
+    std::string file = mailbox("none", "-1");
+    mxtest::stopMariaDB();
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(qm().setDomainQuota("example.com", 100), FSError);
+    EXPECT_THROW(qm().removeMailboxQuota("example.com", "none"), FSError);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("unable to connect to MySQL")) << out;
+    EXPECT_FALSE(fs::exists(file));
+}
+
 } // namespace
