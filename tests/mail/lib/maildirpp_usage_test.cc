@@ -2,8 +2,11 @@
 // counting, on private directories.
 #include "mail/lib/mbox_quota.h"
 
+#include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -19,6 +22,17 @@
 namespace fs = boost::filesystem;
 using mxtest::TempDir;
 using mxtest::writeFile;
+
+// fstatat - removes a message whose name holds "vanishing" just before it is
+// examined, as a concurrent expunge would between listing and examining.
+extern "C" int fstatat(int dirfd, const char* path, struct stat* st, int flags)
+{
+    using Real = int (*)(int, const char*, struct stat*, int);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fstatat"));
+    if (strstr(path, "vanishing") != nullptr)
+        unlinkat(dirfd, path, 0);
+    return real(dirfd, path, st, flags);
+}
 
 namespace {
 
@@ -317,6 +331,30 @@ TEST(MaildirppScan, TenThousandMessagesMatchAnIndependentCount)
     ASSERT_EQ(1, get_maildirpp_usage(md.c_str(), &size, &count));
     EXPECT_EQ(expectedSize, size);
     EXPECT_EQ(expectedCount, count);
+}
+
+TEST(MaildirppScan, MessagesVanishingDuringTheScanAreSkipped)
+{
+    TempDir dir;
+    std::string md = makeMaildir(dir);
+    writeFile(md + "/cur/1.M1.host:2,S", std::string(10, 'a'));
+    writeFile(md + "/cur/2.M2.vanishing:2,S", std::string(1000, 'v'));
+    writeFile(md + "/new/3.M3.vanishing", std::string(1000, 'v'));
+    writeFile(md + "/new/4.M4.host,S=20", "");
+    long long size = 0;
+    unsigned long long count = 0;
+    time_t newest;
+    ASSERT_EQ(1, maildirpp_scan(md.c_str(), &size, &count, &newest));
+    EXPECT_EQ(30, size);
+    EXPECT_EQ(2u, count);
+
+    // The same for a tree size: what is gone is not counted.
+    std::string top = dir.file("@attachments");
+    fs::create_directories(top);
+    writeFile(top + "/vanishing", std::string(5000, 'v'));
+    struct stat st;
+    ASSERT_EQ(0, lstat(top.c_str(), &st));
+    EXPECT_EQ(st.st_size, get_dir_size(top.c_str(), 0));
 }
 
 class Usage : public testing::Test {
