@@ -166,7 +166,12 @@ CStr handler_register(const char* tmpl, const char* type, const char* typeName,
                   tmpl, priority);
         return CStr();
     }
-    if (ostra::handlers::ensure_dir(HANDLERS_INFO_ROOT) != 0 || mkdtemp(dir) == nullptr) {
+    // The registry root is made on first use, like the queue directories.
+    if (ostra::handlers::ensure_dir(HANDLERS_INFO_ROOT) != 0) {
+        ostra_log(3, "Unable to create directory %s: %s", HANDLERS_INFO_ROOT, strerror(errno));
+        return CStr();
+    }
+    if (mkdtemp(dir) == nullptr) {
         ostra_log(3, "Unable to create directory %s: %s", dir, strerror(errno));
         return CStr();
     }
