@@ -1,8 +1,12 @@
-// commands_spf.cc - SPF settings command (not written yet: each command fails loudly).
+// commands_spf.cc - the SPF settings command.
 #include "mail/postfix/mxadmin_commands.h"
 
-#include <stdexcept>
 #include <string>
+
+#include "mail/lib/spf.h"
+#include "mail/postfix/options_helper.h"
+
+namespace po = boost::program_options;
 
 namespace ostra {
 namespace mail {
@@ -11,18 +15,34 @@ namespace mxadmin_commands {
 
 namespace {
 
-// notBuilt - refuse a command whose handler does not exist yet.
-[[noreturn]] void notBuilt(const char* command)
+// spfValue - the value of an SPF option: null when not given, "" for "-".
+const char* spfValue(const ProgramOptionsHelper& helper, const char* name)
 {
-    throw std::logic_error(std::string(command) + ": command not implemented yet");
+    if (helper.variables.count(name) == 0)
+        return nullptr;
+    const std::string& value = helper.variables[name].as<std::string>();
+    return value == "-" ? "" : value.c_str();
 }
 
 } // namespace
 
-// updateSPF - the --update-spf command.
-int updateSPF(int, char**)
+// updateSPF - the --update-spf command: the given SPF settings files, nothing of Postfix.
+int updateSPF(int argc, char** argv)
 {
-    notBuilt("--update-spf");
+    ProgramOptionsHelper helper(
+        "update SPF rules", "--update-spf [--spf-behavior=spf_behavior] [--spf-rules=spf_rules] "
+                            "[--spf-guess=spf_guess] [--spf-exp=<spf_exp>]");
+    // clang-format off
+    helper.addOptions()
+        ("spf-behavior", po::value<std::string>(), "SPF behavior")
+        ("spf-rules", po::value<std::string>(), "SPF rules")
+        ("spf-guess", po::value<std::string>(), "SPF guess")
+        ("spf-exp", po::value<std::string>(), "SPF exp");
+    // clang-format on
+    standardOptionsParse(helper, argc, argv);
+    const int rc = update_spf(spfValue(helper, "spf-behavior"), spfValue(helper, "spf-rules"),
+                              spfValue(helper, "spf-guess"), spfValue(helper, "spf-exp"));
+    return rc != 0 ? 1 : 0;
 }
 
 } // namespace mxadmin_commands
