@@ -88,7 +88,8 @@ int make_dirs(const char* path)
             continue;
         char saved = *p;
         *p = '\0';
-        if (mkdir(buf, DIR_MODE) != 0 && errno != EEXIST) {
+        // A directory made here gets its mode whatever the umask.
+        if (mkdir(buf, DIR_MODE) == 0 ? chmod(buf, DIR_MODE) != 0 : errno != EEXIST) {
             log_plain("Unable to create directory %s: %s", buf, strerror(errno));
             return -1;
         }

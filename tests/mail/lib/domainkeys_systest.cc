@@ -3,6 +3,7 @@
 #include "mail/lib/domainkeys.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <memory>
@@ -53,7 +54,12 @@ protected:
 
 TEST_F(DomainKeysSysTest, InstallsKeyInLowerCaseDirectoryOfEachListedDomain)
 {
-    ASSERT_EQ(0, set_domain_key("ExAmple.COM,second.org", key_.c_str()));
+    // Modes do not depend on the caller's umask.
+    const mode_t saved = umask(077);
+    const int rc = set_domain_key("ExAmple.COM,second.org", key_.c_str());
+    umask(saved);
+    ASSERT_EQ(0, rc);
+    EXPECT_EQ(0755, mxtest::fileMode(KEYS));
     expectKey("example.com");
     expectKey("second.org");
     EXPECT_EQ(".\n./example.com\n./example.com/default\n./second.org\n./second.org/default\n",
