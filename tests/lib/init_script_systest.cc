@@ -129,16 +129,6 @@ TEST_F(InitScriptSysTest, ScriptIsLookedForInThreePlacesInOrder)
     EXPECT_EQ("plain start\ndot-sh stop\nglued reload\n", calls());
 }
 
-TEST_F(InitScriptSysTest, FailingScriptIsAFailure)
-{
-    recordingScript("/etc/init.d/svc", "svc", 1);
-    CaptureStderr();
-    EXPECT_EQ(-1, restart_daemon("svc", "restart"));
-    std::string log = GetCapturedStderr();
-    EXPECT_NE(std::string::npos, log.find("Service /etc/init.d/svc failed to restart")) << log;
-    EXPECT_EQ("svc restart\n", calls());
-}
-
 TEST_F(InitScriptSysTest, MissingScriptOrNameIsAFailureWithoutARun)
 {
     CaptureStderr();
