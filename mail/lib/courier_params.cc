@@ -3,7 +3,6 @@
 #include "mail/lib/courier_params.h"
 
 #include <errno.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,10 +10,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "mail/lib/conf_log.h"
 #include "ostra/hsp_conf.h"
 #include "ostra/init_script.h"
 #include "ostra/lock.h"
-#include "ostra/log.h"
 
 const char* const COURIER_FILES[] = {"imapd", "imapd-ssl", "pop3d", "pop3d-ssl", nullptr};
 
@@ -22,20 +21,6 @@ namespace {
 
 const size_t PATH_LIMIT = 4096;
 const char COURIER_SERVICE[] = "courier-imap";
-
-// log_plain - a message log line; the messages name their system error
-// themselves, so none is appended.
-void log_plain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void log_plain(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    char* text = vasprintf_safe(fmt, ap);
-    va_end(ap);
-    errno = 0;
-    messlog2(0, 0, "%s", text);
-    free(text);
-}
 
 // InFile - a stdio stream closed at scope exit.
 class InFile {
@@ -76,20 +61,20 @@ public:
         int n = snprintf(name_, sizeof name_, "%s.XXXXXX", target);
         if (n < 0 || static_cast<size_t>(n) >= sizeof name_) {
             name_[0] = '\0';
-            log_plain("File path too long %s\n", target);
+            conf_log("File path too long %s\n", target);
             return -1;
         }
         int fd = mkstemp(name_);
         if (fd < 0) {
             name_[0] = '\0';
-            log_plain("Unable to create temporary file for %s: %s\n", target, strerror(errno));
+            conf_log("Unable to create temporary file for %s: %s\n", target, strerror(errno));
             return -1;
         }
         out_ = fdopen(fd, "w");
         if (out_ == nullptr) {
             int saved = errno;
             ::close(fd);
-            log_plain("Unable to create temporary file for %s: %s\n", target, strerror(saved));
+            conf_log("Unable to create temporary file for %s: %s\n", target, strerror(saved));
             return -1;
         }
         return 0;
@@ -137,7 +122,7 @@ int change_count(const EnvChange* changes)
     while (changes[count].var != nullptr)
         ++count;
     if (count > COURIER_MAX_CHANGES) {
-        log_plain("Too many variables specified, tail is ignored\n");
+        conf_log("Too many variables specified, tail is ignored\n");
         count = COURIER_MAX_CHANGES;
     }
     return count;
@@ -189,12 +174,12 @@ bool copy_edited(FILE* in, FILE* out, const EnvChange* changes, int count)
 int edit_env_file(const char* path, const EnvChange* changes)
 {
     if (path == nullptr || changes == nullptr) {
-        log_plain("edit_env_file: a path and a request are required\n");
+        conf_log("edit_env_file: a path and a request are required\n");
         return -1;
     }
     InFile in(fopen(path, "re"));
     if (in.get() == nullptr) {
-        log_plain("Unable to open %s: %s\n", path, strerror(errno));
+        conf_log("Unable to open %s: %s\n", path, strerror(errno));
         return 1;
     }
     int count = change_count(changes);
@@ -210,12 +195,12 @@ int edit_env_file(const char* path, const EnvChange* changes)
         error = errno;
     }
     if (!written || !readOk) {
-        log_plain("Unable to write temporary file content for %s: %s\n", path,
-                  strerror(error != 0 ? error : EIO));
+        conf_log("Unable to write temporary file content for %s: %s\n", path,
+                 strerror(error != 0 ? error : EIO));
         return -1;
     }
     if (out.replace(path) != 0) {
-        log_plain("Unable to move changed file to its location %s: %s\n", path, strerror(errno));
+        conf_log("Unable to move changed file to its location %s: %s\n", path, strerror(errno));
         return -1;
     }
     return 0;
@@ -229,7 +214,7 @@ int set_courier_params_list(const EnvChange* changes)
         char path[PATH_LIMIT];
         int n = snprintf(path, sizeof path, "%s/etc/courier-imap/%s", root, COURIER_FILES[f]);
         if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
-            log_plain("File path too long %s\n", path);
+            conf_log("File path too long %s\n", path);
             return -1;
         }
         // Concurrent runs edit different variables of the same files; the
@@ -238,7 +223,7 @@ int set_courier_params_list(const EnvChange* changes)
         if (!is_locked(lock)) {
             if (lock != nullptr)
                 rm_lock(lock);
-            log_plain("Error occurred while locking the file %s\n", path);
+            conf_log("Error occurred while locking the file %s\n", path);
             return -1;
         }
         int rc = edit_env_file(path, changes);

@@ -5,16 +5,15 @@
 #include <ftw.h>
 #include <limits.h>
 #include <pwd.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "mail/lib/conf_log.h"
 #include "mail/lib/string_list.h"
 #include "ostra/file_util.h"
-#include "ostra/log.h"
 #include "ostra/str_util.h"
 
 namespace {
@@ -23,20 +22,6 @@ const size_t PATH_LIMIT = 4096;
 const mode_t DIR_MODE = 0755;
 const mode_t KEY_MODE = 0440;
 const char KEY_GROUP_USER[] = "popuser";
-
-// log_plain - a message log line; the messages name their system error
-// themselves, so none is appended.
-void log_plain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void log_plain(const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    char* text = vasprintf_safe(fmt, ap);
-    va_end(ap);
-    errno = 0;
-    messlog2(0, 0, "%s", text);
-    free(text);
-}
 
 // CString - owns one malloc'ed string.
 class CString {
@@ -65,7 +50,7 @@ bool domain_dir(char (&buf)[PATH_LIMIT], const char* domain)
 {
     int n = snprintf(buf, sizeof buf, "%s/%s", DOMAINKEYS_DIR, domain);
     if (n < 0 || static_cast<size_t>(n) >= sizeof buf) {
-        log_plain("Domain name '%s' is too long to be stored in %s", domain, DOMAINKEYS_DIR);
+        conf_log("Domain name '%s' is too long to be stored in %s", domain, DOMAINKEYS_DIR);
         return false;
     }
     return true;
@@ -90,7 +75,7 @@ int make_dirs(const char* path)
         *p = '\0';
         // A directory made here gets its mode whatever the umask.
         if (mkdir(buf, DIR_MODE) == 0 ? chmod(buf, DIR_MODE) != 0 : errno != EEXIST) {
-            log_plain("Unable to create directory %s: %s", buf, strerror(errno));
+            conf_log("Unable to create directory %s: %s", buf, strerror(errno));
             return -1;
         }
         *p = saved;
@@ -100,13 +85,13 @@ int make_dirs(const char* path)
     struct stat st;
     int error = stat(path, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
     if (error != 0) {
-        log_plain("Unable to create directory %s: %s", path, strerror(error));
+        conf_log("Unable to create directory %s: %s", path, strerror(error));
         return -1;
     }
     // The domain's own directory gets its owner and mode whatever the umask
     // or an earlier hand-made copy left there.
     if (chown(path, 0, 0) != 0 || chmod(path, DIR_MODE) != 0) {
-        log_plain("Unable to set owner and mode of %s: %s", path, strerror(errno));
+        conf_log("Unable to set owner and mode of %s: %s", path, strerror(errno));
         return -1;
     }
     return 0;
@@ -124,7 +109,7 @@ int remove_entry(const char* path, const struct stat*, int type, struct FTW*)
 {
     int rc = type == FTW_DP ? rmdir(path) : unlink(path);
     if (rc != 0 && errno != ENOENT) {
-        log_plain("Unable to remove %s: %s", path, strerror(errno));
+        conf_log("Unable to remove %s: %s", path, strerror(errno));
         return -1;
     }
     return 0;
@@ -137,7 +122,7 @@ int remove_tree(const char* path)
     if (lstat(path, &st) != 0) {
         if (errno == ENOENT)
             return 0;
-        log_plain("Unable to remove %s: %s", path, strerror(errno));
+        conf_log("Unable to remove %s: %s", path, strerror(errno));
         return -1;
     }
     return nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS) == 0 ? 0 : -1;
@@ -153,7 +138,7 @@ int for_each_domain(const char* domains, DomainAction action, const char* arg)
 {
     StringList list(string_split(domains, ","));
     if (list.size() == 0) {
-        log_plain("cannot split domains list '%s'\n", domains);
+        conf_log("cannot split domains list '%s'\n", domains);
         return -1;
     }
     int result = 0;
@@ -163,12 +148,12 @@ int for_each_domain(const char* domains, DomainAction action, const char* arg)
             continue;
         CString domain(strtolower_dynamic(given));
         if (domain.get() == nullptr) {
-            log_plain("cannot convert %s to lower case", given);
+            conf_log("cannot convert %s to lower case", given);
             result = -1;
             continue;
         }
         if (!safe_domain(domain.get())) {
-            log_plain("Invalid domain name '%s'", given);
+            conf_log("Invalid domain name '%s'", given);
             result = -1;
             continue;
         }
@@ -186,8 +171,8 @@ int install_key(const char* domain, const char* dir, const char* keyFile)
         return -1;
     char path[PATH_LIMIT];
     if (!key_path(path, domain)) {
-        log_plain("File name '%s' is too long to be stored in %s/%s", DOMAINKEYS_KEY_NAME,
-                  DOMAINKEYS_DIR, domain);
+        conf_log("File name '%s' is too long to be stored in %s/%s", DOMAINKEYS_KEY_NAME,
+                 DOMAINKEYS_DIR, domain);
         return -1;
     }
     copy_file_atomic(keyFile, path, 0, key_group(), KEY_MODE);
@@ -206,17 +191,17 @@ int remove_key(const char*, const char* dir, const char*)
 int set_domain_key(const char* domains, const char* keyFile)
 {
     if (domains == nullptr || keyFile == nullptr) {
-        log_plain("set_domain_key: a domain list and a key file are required");
+        conf_log("set_domain_key: a domain list and a key file are required");
         return -1;
     }
     struct stat st;
     if (stat(keyFile, &st) != 0) {
-        log_plain("No source file '%s': %s", keyFile, strerror(errno));
+        conf_log("No source file '%s': %s", keyFile, strerror(errno));
         return -1;
     }
     // A directory would pass the check above and end the program in the copy.
     if (!S_ISREG(st.st_mode)) {
-        log_plain("No source file '%s': %s", keyFile, "not a regular file");
+        conf_log("No source file '%s': %s", keyFile, "not a regular file");
         return -1;
     }
     return for_each_domain(domains, install_key, keyFile);
@@ -226,7 +211,7 @@ int set_domain_key(const char* domains, const char* keyFile)
 int remove_domain_key(const char* domains)
 {
     if (domains == nullptr) {
-        log_plain("remove_domain_key: a domain list is required");
+        conf_log("remove_domain_key: a domain list is required");
         return -1;
     }
     return for_each_domain(domains, remove_key, nullptr);
@@ -259,7 +244,7 @@ int clone_domain_key(const char* source, const char* targets)
         return 0;
     CString path(get_domainkeys_file(source));
     if (path.get() == nullptr) {
-        log_plain("Cannot get domainkeys key file for %s", source);
+        conf_log("Cannot get domainkeys key file for %s", source);
         return -1;
     }
     return set_domain_key(targets, path.get());
