@@ -103,6 +103,7 @@ void DatabaseHelper::removeRecord(const std::string& table, const std::string& k
         removeRecords(table, keys);
         return;
     }
+    const MKLock lock(tableSourcePath(table));
     PostmapRun run({"-d", key, table});
     if (!run.run())
         judgeRemoval(run);
@@ -112,6 +113,9 @@ void DatabaseHelper::removeRecord(const std::string& table, const std::string& k
 void DatabaseHelper::runAdd(const std::string& table, const InputProducer& producer)
 {
     checkTable(table);
+    // A rewrite compiles its dump over the table: changes made in place
+    // meanwhile would be lost, so they wait for its lock.
+    const MKLock lock(tableSourcePath(table));
     PostmapRun run({"-r", "-i", table});
     if (!run.input(producer).run())
         throw PostfixConfigurationError(run.failureText());
@@ -121,6 +125,7 @@ void DatabaseHelper::runAdd(const std::string& table, const InputProducer& produ
 void DatabaseHelper::runRemove(const std::string& table, const InputProducer& producer)
 {
     checkTable(table);
+    const MKLock lock(tableSourcePath(table));
     PostmapRun run({"-d", "-", table});
     if (!run.input(producer).run())
         judgeRemoval(run);
