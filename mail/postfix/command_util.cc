@@ -44,6 +44,13 @@ void checkDomainName(const std::string& domain)
         throw std::invalid_argument("invalid domain name '" + domain + "'");
 }
 
+// checkMailName - one harmless path component and table key, or throw.
+void checkMailName(const std::string& name, const char* what)
+{
+    if (!mail_path_component_ok(name.c_str()) || hasBlankOrControl(name))
+        throw std::invalid_argument(std::string("invalid ") + what + " '" + name + "'");
+}
+
 // asciiDomain - convert, then check.
 std::string asciiDomain(const std::string& name)
 {

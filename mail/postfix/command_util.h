@@ -24,6 +24,12 @@ std::string optionalString(const ProgramOptionsHelper& helper, const char* name)
 // "..", or holding "/", "@", blanks or control characters.
 void checkDomainName(const std::string& domain);
 
+// checkMailName - throw std::invalid_argument for a mail name or mail alias
+// that cannot serve as one directory name and one lookup table key: empty,
+// "." or "..", or holding "/", blanks or control characters; what names it
+// in the message.
+void checkMailName(const std::string& name, const char* what = "mail name");
+
 // asciiDomain - the ASCII form of a domain name, checked by checkDomainName;
 // a name that does not convert throws ostra::idn::IdnaError.
 std::string asciiDomain(const std::string& name);

@@ -18,6 +18,7 @@
 #include "mail/lib/panel_lookups.h"
 #include "mail/lib/string_list.h"
 #include "mail/postfix/autoresponder.h"
+#include "mail/postfix/command_util.h"
 #include "mail/postfix/mailname_manager.h"
 #include "mail/postfix/options_helper.h"
 #include "ostra/env.h"
@@ -76,45 +77,10 @@ private:
     int encrypted_ = 0;
 };
 
-// stringOption - the value of a string option that was given.
-std::string stringOption(const ProgramOptionsHelper& helper, const char* name)
-{
-    return helper.variables[name].as<std::string>();
-}
-
 // given - whether an option or switch was on the command line.
 bool given(const ProgramOptionsHelper& helper, const char* name)
 {
     return helper.variables.count(name) != 0;
-}
-
-// checkPathComponent - names end up as one directory or file name (mail
-// homes, handler queues); refuse what would leave that place.
-void checkPathComponent(const char* what, const std::string& name)
-{
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
-        throw std::invalid_argument(std::string(what) + " '" + name +
-                                    "' cannot be used as a file name");
-}
-
-// checkPathComponents - checkPathComponent for each element of a list
-// separated by commas and blanks.
-void checkPathComponents(const char* what, const std::string& list)
-{
-    StringList items(string_split(list.c_str(), ", "));
-    if (items.size() == 0)
-        throw std::runtime_error(std::string("unable to split the ") + what + " list");
-    for (size_t i = 0; i < items.size(); ++i)
-        if (*items.at(i) != '\0')
-            checkPathComponent(what, items.at(i));
-}
-
-// asciiDomain - the domain-name option in ASCII form, usable in paths.
-std::string asciiDomain(const ProgramOptionsHelper& helper)
-{
-    const std::string domain = ostra::idn::toAscii(stringOption(helper, "domain-name"));
-    checkPathComponent("domain name", domain);
-    return domain;
 }
 
 // validMailname - a mail name option after the mail name check.
@@ -122,16 +88,29 @@ std::string validMailname(const ProgramOptionsHelper& helper, const char* option
 {
     const std::string name = stringOption(helper, option);
     mailname_validators::mailValidateExc(name, VALIDATE_EMAIL_LOCAL_PART);
-    checkPathComponent("mail name", name);
+    checkMailName(name);
     return name;
 }
 
-// plainName - a mail name or alias used as given, but usable in paths.
+// plainName - a mail name or alias used as given, but safe as a path
+// component and a table key.
 std::string plainName(const ProgramOptionsHelper& helper, const char* option, const char* what)
 {
     const std::string name = stringOption(helper, option);
-    checkPathComponent(what, name);
+    checkMailName(name, what);
     return name;
+}
+
+// eachListItem - call check on every element of a list separated by commas
+// and blanks.
+void eachListItem(const std::string& list, void (*check)(const std::string&))
+{
+    StringList items(string_split(list.c_str(), ", "));
+    if (items.size() == 0)
+        throw std::runtime_error("unable to split the list " + list);
+    for (size_t i = 0; i < items.size(); ++i)
+        if (*items.at(i) != '\0')
+            check(items.at(i));
 }
 
 // address - local part "@" domain.
@@ -180,7 +159,7 @@ int addMailname(int argc, char** argv)
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = validMailname(helper, "mailname");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
     if (given(helper, "disk-quota"))
         MailnameManager::createMailname(domain, mailname,
                                         helper.variables["disk-quota"].as<long long>());
@@ -202,7 +181,7 @@ int removeMailname(int argc, char** argv)
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = validMailname(helper, "mailname");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
     const std::string mailAddress = address(mailname, domain);
 
     // The credentials go first: when that fails nothing else is touched.
@@ -256,7 +235,7 @@ int renameMailname(int argc, char** argv)
     EnvPassword password;
     const std::string oldName = validMailname(helper, "old-mailname");
     const std::string newName = validMailname(helper, "new-mailname");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     MailnameManager::renameMailname(domain, oldName, newName);
     if (!password.given()) {
@@ -304,7 +283,7 @@ int addMailbox(int argc, char** argv)
     // Taken out of the environment at once, so that no child process inherits it.
     EnvPassword password;
     const std::string mailname = validMailname(helper, "mailname");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     MailnameManager::enableDelivery(domain, mailname);
     return authStatus(
@@ -325,7 +304,7 @@ int removeMailbox(int argc, char** argv)
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = validMailname(helper, "mailname");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     MailnameManager::disableDelivery(domain, mailname);
     return authStatus(rm_mails_from_domains(mailname.c_str(), domain.c_str()));
@@ -345,7 +324,7 @@ int getMailboxSize(int argc, char** argv)
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = validMailname(helper, "mailname");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     long long size = get_mbox_size(mailname.c_str(), domain.c_str(), given(helper, "in-blocks"));
     if (size < 0)
@@ -370,7 +349,7 @@ int setPassword(int argc, char** argv)
     standardOptionsParse(helper, argc, argv);
     EnvPassword password;
     const std::string mailname = validMailname(helper, "mailname");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     return authStatus(
         set_mass_postbox_passwd(mailname.c_str(), domain.c_str(), password.get(),
@@ -391,7 +370,7 @@ int setMailboxDiskQuota(int argc, char** argv)
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = validMailname(helper, "mailname");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     MaildirPPManager::getInstance().setMailboxQuota(domain, mailname,
                                                     helper.variables["disk-quota"].as<long long>());
@@ -412,10 +391,10 @@ int addRedirect(int argc, char** argv)
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = plainName(helper, "mailname", "mail name");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     MailnameManager::addForward(domain, mailname,
-                                ostra::idn::emailToAscii(stringOption(helper, "redirect-email")));
+                                asciiAddress(stringOption(helper, "redirect-email")));
     return 0;
 }
 
@@ -433,10 +412,10 @@ int removeRedirect(int argc, char** argv)
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = plainName(helper, "mailname", "mail name");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
-    MailnameManager::removeForward(
-        domain, mailname, ostra::idn::emailToAscii(stringOption(helper, "redirect-email")));
+    MailnameManager::removeForward(domain, mailname,
+                                   asciiAddress(stringOption(helper, "redirect-email")));
     return 0;
 }
 
@@ -454,9 +433,9 @@ int autoresponderCommand(const char* title, const char* synopsis, int action, in
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailnames = stringOption(helper, "mailname");
-    checkPathComponents("mail name", mailnames);
+    eachListItem(mailnames, [](const std::string& name) { checkMailName(name); });
     const std::string domains = ostra::idn::toAscii(stringOption(helper, "domain-name"));
-    checkPathComponents("domain name", domains);
+    eachListItem(domains, checkDomainName);
     return autoresponder_action(mailnames.c_str(), domains.c_str(), action);
 }
 
@@ -495,7 +474,7 @@ int addAlias(int argc, char** argv)
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = plainName(helper, "mailname", "mail name");
     const std::string alias = plainName(helper, "alias", "mail alias");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     MailnameManager::createMailAlias(domain, mailname, alias);
     const std::string aliasAddress = address(alias, domain);
@@ -528,7 +507,7 @@ int removeAlias(int argc, char** argv)
     standardOptionsParse(helper, argc, argv);
     const std::string mailname = plainName(helper, "mailname", "mail name");
     const std::string alias = plainName(helper, "alias", "mail alias");
-    const std::string domain = asciiDomain(helper);
+    const std::string domain = asciiDomainOption(helper);
 
     MailnameManager::removeMailAlias(domain, mailname, alias);
     const std::string aliasAddress = address(alias, domain);
