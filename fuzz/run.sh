@@ -1,0 +1,40 @@
+#!/bin/sh
+# run.sh - run one fuzz target for a while at the lowest priority.
+#
+# Usage: fuzz/run.sh BUILD_DIR TARGET SECONDS [LIBFUZZER_OPTION...]
+#   TARGET is the name without "_fuzz": mastercf, hspconf, strutil,
+#   recordfilter, cmdline. New inputs collect in BUILD_DIR/fuzz-corpus/TARGET,
+#   crashes in BUILD_DIR/fuzz-findings/TARGET; the committed seeds in
+#   fuzz/corpus/TARGET are read, never written.
+set -eu
+
+if [ "$#" -lt 3 ]; then
+    echo "usage: run.sh BUILD_DIR TARGET SECONDS [LIBFUZZER_OPTION...]" >&2
+    exit 2
+fi
+build=$1 target=$2 seconds=$3
+shift 3
+here=$(cd "$(dirname "$0")" && pwd)
+exe=$build/fuzz/${target}_fuzz
+if [ ! -x "$exe" ]; then
+    echo "run.sh: $exe not built (cmake --build $build --target ${target}_fuzz)" >&2
+    exit 2
+fi
+work=$build/fuzz-corpus/$target
+findings=$build/fuzz-findings/$target
+mkdir -p "$work" "$findings"
+dict=
+if [ -f "$here/$target.dict" ]; then
+    dict=-dict=$here/$target.dict
+fi
+
+# The command-line target links every command handler; inside the sandbox of
+# the system tests, a mistake in it could change no real system file.
+wrap=
+if [ "$target" = cmdline ] && [ "$(id -u)" = 0 ]; then
+    wrap=$here/../tests/support/sandbox.sh
+fi
+
+# shellcheck disable=SC2086
+exec nice -n 19 $wrap "$exe" -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$findings/" $dict "$@" "$work" "$here/corpus/$target"
