@@ -1,8 +1,8 @@
 // filter_bench.cc - time and memory of a whole-table rewrite against a bare shell pipeline.
 //
 // Usage (inside tests/support/sandbox.sh, since the table lives at a fixed path):
-//   filter_bench COUNT...          one line per count: records, best seconds of the rewrite and
-//                                  of the bare pipeline, their ratio, peak RSS
+//   filter_bench COUNT...          one line per count: records, best wall and CPU seconds of
+//                                  the rewrite and of the bare pipeline, their ratios, peak RSS
 //   filter_bench --filter OLD NEW  the bare pipeline's filter: record lines from stdin to stdout
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -37,6 +37,36 @@ double seconds()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
+
+// cpuSeconds - user and system time of this process and its waited-for children.
+double cpuSeconds()
+{
+    double total = 0;
+    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        struct rusage usage;
+        getrusage(who, &usage);
+        total += usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                 (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
+    return total;
+}
+
+// Cost - wall and CPU seconds of one rewrite.
+struct Cost {
+    double wall;
+    double cpu;
+};
+
+// Meter - the cost since construction.
+class Meter {
+public:
+    Meter() : wall_(seconds()), cpu_(cpuSeconds()) {}
+    Cost cost() const { return Cost{seconds() - wall_, cpuSeconds() - cpu_}; }
+
+private:
+    double wall_;
+    double cpu_;
+};
 
 // shell - run a command line; throws when it fails.
 void shell(const std::string& command)
@@ -77,21 +107,21 @@ long countRecords()
 }
 
 // timeRewrite - the system's own rewrite of the table.
-double timeRewrite(const std::string& from, const std::string& to)
+Cost timeRewrite(const std::string& from, const std::string& to)
 {
-    const double start = seconds();
+    const Meter meter;
     DatabaseHelper::filterRecords(TABLE, Rename(ReplaceDomainPart(from, to)));
-    return seconds() - start;
+    return meter.cost();
 }
 
 // timeBare - the same rewrite as a plain shell pipeline with this program as its filter.
-double timeBare(const char* self, const std::string& from, const std::string& to)
+Cost timeBare(const char* self, const std::string& from, const std::string& to)
 {
     const std::string source = tableSourcePath(TABLE);
-    const double start = seconds();
+    const Meter meter;
     shell(std::string(POSTMAP) + " -s " + TABLE + " | " + self + " --filter " + from + " " + to +
           " > " + source + " && " + POSTMAP + " " + TABLE + " && rm -f " + source);
-    return seconds() - start;
+    return meter.cost();
 }
 
 // filterStdin - the bare pipeline's filter: the same record filter, stdin to stdout.
@@ -137,20 +167,23 @@ int main(int argc, char** argv)
             buildTable(count);
             // Rename back and forth, so that every run rewrites every record; the
             // best of a few alternating rounds evens out a busy machine.
-            double bare = 0, own = 0;
+            Cost bare{0, 0}, own{0, 0};
             for (int round = 0; round < ROUNDS; ++round) {
-                const double b = timeBare(argv[0], "old.example", "new.example");
-                const double o = timeRewrite("new.example", "old.example");
-                bare = round == 0 || b < bare ? b : bare;
-                own = round == 0 || o < own ? o : own;
+                const Cost b = timeBare(argv[0], "old.example", "new.example");
+                const Cost o = timeRewrite("new.example", "old.example");
+                bare.wall = round == 0 || b.wall < bare.wall ? b.wall : bare.wall;
+                bare.cpu = round == 0 || b.cpu < bare.cpu ? b.cpu : bare.cpu;
+                own.wall = round == 0 || o.wall < own.wall ? o.wall : own.wall;
+                own.cpu = round == 0 || o.cpu < own.cpu ? o.cpu : own.cpu;
             }
             const long records = countRecords();
             if (records != count)
                 throw std::runtime_error("the rewrite lost records");
             std::printf("filter_bench: records %ld  seconds %.3f  bare %.3f  ratio %.2f  "
+                        "cpu %.3f  bare_cpu %.3f  cpu_ratio %.2f  "
                         "peak_rss_kib %ld  postmap_peak_rss_kib %ld\n",
-                        records, own, bare, own / bare, peakRssKiB(RUSAGE_SELF),
-                        peakRssKiB(RUSAGE_CHILDREN));
+                        records, own.wall, bare.wall, own.wall / bare.wall, own.cpu, bare.cpu,
+                        own.cpu / bare.cpu, peakRssKiB(RUSAGE_SELF), peakRssKiB(RUSAGE_CHILDREN));
             std::fflush(stdout);
         }
     } catch (const std::exception& e) {
