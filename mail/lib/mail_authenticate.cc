@@ -42,18 +42,25 @@ int nullArgument(const char* operation)
     return -1;
 }
 
+// bindDomainName - bind a domain name; false after logging.
+bool bindDomainName(Statement& st, int index, const char* domain)
+{
+    if (st.bindText(index, domain))
+        return true;
+    ostra_log(ErrorLevel,
+              "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s",
+              domain, st.sql(), st.error());
+    return false;
+}
+
 // selectDomainId - look the domain up; *id is set when found.
 DomainLookup selectDomainId(sqlite3* db, const char* domain, int* id)
 {
     Statement st(db);
     if (st.prepare(selectDomainSql) != 0)
         return DomainError;
-    if (!st.bindText(1, domain)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s",
-                  domain, st.sql(), st.error());
+    if (!bindDomainName(st, 1, domain))
         return DomainError;
-    }
     int rc = st.step();
     if (rc == SQLITE_ROW) {
         *id = st.columnInt(0);
@@ -73,12 +80,8 @@ int insertDomain(sqlite3* db, const char* domain, int status, bool* raced)
     Statement st(db);
     if (st.prepare(insertDomainSql) != 0)
         return -1;
-    if (!st.bindText(1, domain)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s",
-                  domain, st.sql(), st.error());
+    if (!bindDomainName(st, 1, domain))
         return -1;
-    }
     if (!st.bindInt(2, status)) {
         ostra_log(ErrorLevel,
                   "Unable to bind parameter status '%d' for domain '%s' to SQL statement for "
@@ -125,6 +128,31 @@ int finish(Database& db, int result)
     return db.close() == 0 ? result : -1;
 }
 
+// runUpdate - run a bound update to its end and close the database; 0, or -1
+//             after logging "<failure>: <database error>".
+int runUpdate(Database& db, Statement& st, const char* failure)
+{
+    if (st.step() != SQLITE_DONE) {
+        ostra_log(ErrorLevel, "%s: %s", failure, st.error());
+        return -1;
+    }
+    st.finalize();
+    return finish(db, 0);
+}
+
+// bindUserDomainId - bind the domain id of mailName@mailDomain; false after logging.
+bool bindUserDomainId(Statement& st, int index, int domId, const char* mailName,
+                      const char* mailDomain)
+{
+    if (st.bindInt(index, domId))
+        return true;
+    ostra_log(ErrorLevel,
+              "Unable to bind parameter domain ID for mail address '%s@%s' to  SQL statement "
+              "for query '%s': %s",
+              mailName, mailDomain, st.sql(), st.error());
+    return false;
+}
+
 } // namespace
 
 // getDomainId - the id of domain, created unless MAIL_AUTH_DO_NOT_CHANGE.
@@ -136,19 +164,31 @@ int getDomainId(const char* domain, sqlite3* db, int flags)
     return lookupDomain(domain, db, flags, &id) == DomainFound ? id : -1;
 }
 
+namespace {
+
+// openForDomain - open the database and find (or, by flags, register) the
+//                 domain; its id, or -1 after logging.
+int openForDomain(Database& db, const char* mailDomain, int flags)
+{
+    if (db.open(mailAuthDBPath(), false) != 0)
+        return -1;
+    int domId = getDomainId(mailDomain, db.get(), flags);
+    if (domId == -1)
+        ostra_log(ErrorLevel, "No such domain '%s' in the mail authentication DB", mailDomain);
+    return domId;
+}
+
+} // namespace
+
 // mailAuthSet - store a user's password and status, registering the domain.
 int mailAuthSet(const char* mailName, const char* mailDomain, const char* password, int flags)
 {
     if (mailName == nullptr || mailDomain == nullptr)
         return nullArgument("mailAuthSet");
     Database db;
-    if (db.open(mailAuthDBPath(), false) != 0)
+    int domId = openForDomain(db, mailDomain, flags & MAIL_DOMAIN_AUTH_DISABLED);
+    if (domId == -1)
         return -1;
-    int domId = getDomainId(mailDomain, db.get(), flags & MAIL_DOMAIN_AUTH_DISABLED);
-    if (domId == -1) {
-        ostra_log(ErrorLevel, "No such domain '%s' in the mail authentication DB", mailDomain);
-        return -1;
-    }
 
     Statement st(db.get());
     if (st.prepare((flags & MAIL_AUTH_CRYPTED) ? setCryptedSql : setClearSql) != 0)
@@ -173,20 +213,9 @@ int mailAuthSet(const char* mailName, const char* mailDomain, const char* passwo
                   mailName, mailDomain, st.sql(), st.error());
         return -1;
     }
-    if (!st.bindInt(4, domId)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter domain ID for mail address '%s@%s' to  SQL statement "
-                  "for query '%s': %s",
-                  mailName, mailDomain, st.sql(), st.error());
+    if (!bindUserDomainId(st, 4, domId, mailName, mailDomain))
         return -1;
-    }
-    if (st.step() != SQLITE_DONE) {
-        ostra_log(ErrorLevel, "Unable to execute the mail authorization registration query: %s",
-                  st.error());
-        return -1;
-    }
-    st.finalize();
-    return finish(db, 0);
+    return runUpdate(db, st, "Unable to execute the mail authorization registration query");
 }
 
 // set_postbox_passwd - set a non-empty password; an empty one removes the user.
@@ -225,20 +254,9 @@ int mailAuthRemove(const char* mailName, const char* mailDomain)
                   mailName, st.sql(), st.error());
         return -1;
     }
-    if (!st.bindInt(2, domId)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter domain ID for mail address '%s@%s' to  SQL statement "
-                  "for query '%s': %s",
-                  mailName, mailDomain, st.sql(), st.error());
+    if (!bindUserDomainId(st, 2, domId, mailName, mailDomain))
         return -1;
-    }
-    if (st.step() != SQLITE_DONE) {
-        ostra_log(ErrorLevel, "Unable to execute the mail authorization removal query: %s",
-                  st.error());
-        return -1;
-    }
-    st.finalize();
-    return finish(db, 0);
+    return runUpdate(db, st, "Unable to execute the mail authorization removal query");
 }
 
 // mailAuthRename - give a user of a domain a new mail name.
@@ -247,13 +265,9 @@ int mailAuthRename(const char* oldMailName, const char* newMailName, const char*
     if (oldMailName == nullptr || newMailName == nullptr || mailDomain == nullptr)
         return nullArgument("mailAuthRename");
     Database db;
-    if (db.open(mailAuthDBPath(), false) != 0)
+    int domId = openForDomain(db, mailDomain, MAIL_AUTH_DO_NOT_CHANGE);
+    if (domId == -1)
         return -1;
-    int domId = getDomainId(mailDomain, db.get(), MAIL_AUTH_DO_NOT_CHANGE);
-    if (domId == -1) {
-        ostra_log(ErrorLevel, "No such domain '%s' in the mail authentication DB", mailDomain);
-        return -1;
-    }
 
     Statement st(db.get());
     if (st.prepare(renameUserSql) != 0)
@@ -272,20 +286,9 @@ int mailAuthRename(const char* oldMailName, const char* newMailName, const char*
                   oldMailName, st.sql(), st.error());
         return -1;
     }
-    if (!st.bindInt(3, domId)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter domain ID for mail address '%s@%s' to  SQL statement "
-                  "for query '%s': %s",
-                  oldMailName, mailDomain, st.sql(), st.error());
+    if (!bindUserDomainId(st, 3, domId, oldMailName, mailDomain))
         return -1;
-    }
-    if (st.step() != SQLITE_DONE) {
-        ostra_log(ErrorLevel, "Unable to execute the mail authorization renaming query: %s",
-                  st.error());
-        return -1;
-    }
-    st.finalize();
-    return finish(db, 0);
+    return runUpdate(db, st, "Unable to execute the mail authorization renaming query");
 }
 
 // mailAuthRemoveDomain - delete a domain; the trigger deletes its users.
@@ -305,13 +308,7 @@ int mailAuthRemoveDomain(const char* domain)
                   domain, st.sql(), st.error());
         return -1;
     }
-    if (st.step() != SQLITE_DONE) {
-        ostra_log(ErrorLevel, "Unable to execute the domain mail authorization removal query: %s",
-                  st.error());
-        return -1;
-    }
-    st.finalize();
-    return finish(db, 0);
+    return runUpdate(db, st, "Unable to execute the domain mail authorization removal query");
 }
 
 // setDomainStatus - enable (0) or disable (1) a domain.
@@ -331,20 +328,9 @@ int setDomainStatus(const char* domain, int status)
                   st.sql(), st.error());
         return -1;
     }
-    if (!st.bindText(2, domain)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s",
-                  domain, st.sql(), st.error());
+    if (!bindDomainName(st, 2, domain))
         return -1;
-    }
-    if (st.step() != SQLITE_DONE) {
-        ostra_log(ErrorLevel,
-                  "Unable to execute the mail domain authorization status change query: %s",
-                  st.error());
-        return -1;
-    }
-    st.finalize();
-    return finish(db, 0);
+    return runUpdate(db, st, "Unable to execute the mail domain authorization status change query");
 }
 
 // mailAuthEnableDomain - setDomainStatus(domain, 0).
