@@ -3,7 +3,7 @@
 // Usage:
 //   cmd_bench --header | --plain-header
 //   cmd_bench [--runs N] [--before SHELL] [--floor PLAN] [--log FILE] LABEL SIZE -- CMD ARGS...
-//   cmd_bench --plain [--runs N] [--log FILE] LABEL -- CMD ARGS...
+//   cmd_bench --plain [--runs N] [--before SHELL] [--log FILE] LABEL -- CMD ARGS...
 //
 // The traced form runs CMD N times, each run preceded by SHELL (untimed, for
 // instance restoring the tables), and the plan's tool runs N times the same
@@ -15,7 +15,7 @@
 // lines; if not, both lists go to standard error.
 //
 // The plain form runs CMD N times untraced and prints its mean and best CPU
-// time, for start-up costs too small to trace.
+// time: start-up costs too small to trace, and the tracing's own overhead.
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -53,7 +53,8 @@ struct Options {
     std::cerr << "usage: cmd_bench --header | --plain-header\n"
                  "       cmd_bench [--runs N] [--before SHELL] [--floor PLAN] [--log FILE] "
                  "LABEL SIZE -- CMD ARGS...\n"
-                 "       cmd_bench --plain [--runs N] [--log FILE] LABEL -- CMD ARGS...\n";
+                 "       cmd_bench --plain [--runs N] [--before SHELL] [--log FILE] LABEL -- CMD "
+                 "ARGS...\n";
     std::exit(2);
 }
 
@@ -306,6 +307,7 @@ int benchPlain(const Options& o)
     double cpuSum = 0, wallSum = 0, cpuBest = 0, wallBest = 0;
     long rss = 0;
     for (int r = 0; r < o.runs; ++r) {
+        shell(o.before);
         const Figures f = mxbench::plainRun(command);
         cpuSum += f.cpuMs;
         wallSum += f.wallMs;
