@@ -1,8 +1,10 @@
-// command_util.cc - option reading and name checks shared by the commands.
+// command_util.cc - option reading, name checks and the handler action shared
+// by the commands.
 #include "mail/postfix/command_util.h"
 
 #include <stdexcept>
 
+#include "mail/handlers/lib/handlers.h"
 #include "mail/lib/mail_path.h"
 #include "ostra/idn.h"
 
@@ -72,6 +74,13 @@ std::string asciiAddress(const std::string& address)
     if (hasBlankOrControl(ascii))
         throw std::invalid_argument("invalid e-mail address '" + ascii + "'");
     return ascii;
+}
+
+// handlersOf - the handler action with an optional new name.
+bool handlersOf(const std::string& name, const std::string* newName, int action)
+{
+    return mass_control_handler_by_mailname(
+               name.c_str(), newName != nullptr ? newName->c_str() : nullptr, action) == 0;
 }
 
 } // namespace mxadmin_commands

@@ -1,5 +1,5 @@
-// command_util.h - option reading and name checks shared by the domain and
-// mail name commands.
+// command_util.h - option reading, name checks and the handler action shared
+// by the domain and mail name commands.
 #ifndef MAIL_POSTFIX_COMMAND_UTIL_H
 #define MAIL_POSTFIX_COMMAND_UTIL_H
 
@@ -41,6 +41,10 @@ std::string asciiDomainOption(const ProgramOptionsHelper& helper, const char* na
 // std::invalid_argument when it holds blanks or control characters, which
 // would split a table record or a delivery line. The empty address passes.
 std::string asciiAddress(const std::string& address);
+
+// handlersOf - the mass handler action (HOOK_*) for name, a domain or an
+// address, with newName for a move or clone; true on success.
+bool handlersOf(const std::string& name, const std::string* newName, int action);
 
 } // namespace mxadmin_commands
 } // namespace postfix

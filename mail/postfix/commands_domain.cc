@@ -113,13 +113,6 @@ std::string domainOnlyCommand(const char* title, const char* synopsis, int argc,
     return asciiDomainOption(helper);
 }
 
-// handlersOf - mass handler control for name (a domain or an address); true on success.
-bool handlersOf(const std::string& name, const std::string* newName, int action)
-{
-    return mass_control_handler_by_mailname(
-               name.c_str(), newName != nullptr ? newName->c_str() : nullptr, action) == 0;
-}
-
 // authFor - the auth step for domain and its alias domains; true on success.
 bool authFor(const std::string& domain, int (*action)(const char*), const char* actionName)
 {

@@ -119,13 +119,6 @@ std::string address(const std::string& local, const std::string& domain)
     return local + "@" + domain;
 }
 
-// handlersOf - the mass handler action for one address; true on success.
-bool handlersOf(const std::string& name, const std::string* newName, int action)
-{
-    return mass_control_handler_by_mailname(
-               name.c_str(), newName != nullptr ? newName->c_str() : nullptr, action) == 0;
-}
-
 // domainAliases - the alias domains of domain from the panel database.
 bool domainAliases(const std::string& domain, StringList& list)
 {
@@ -377,49 +370,55 @@ int setMailboxDiskQuota(int argc, char** argv)
     return 0;
 }
 
-// addRedirect - the --add-redirect command.
-int addRedirect(int argc, char** argv)
-{
-    ProgramOptionsHelper helper("add a redirect",
-                                "--add-redirect --domain-name=<domain_name> "
-                                "--mailname=<mail_name> --redirect-email=<email>");
-    // clang-format off
-    helper.addOptions()
-        ("domain-name", po::value<std::string>(), "domain name", true)
-        ("mailname", po::value<std::string>(), "mailname", true)
-        ("redirect-email", po::value<std::string>(), "redirect email", true);
-    // clang-format on
-    standardOptionsParse(helper, argc, argv);
-    const std::string mailname = plainName(helper, "mailname", "mail name");
-    const std::string domain = asciiDomainOption(helper);
-
-    MailnameManager::addForward(domain, mailname,
-                                asciiAddress(stringOption(helper, "redirect-email")));
-    return 0;
-}
-
-// removeRedirect - the --remove-redirect command.
-int removeRedirect(int argc, char** argv)
-{
-    ProgramOptionsHelper helper("remove a given redirect",
-                                "--remove-redirect --domain-name=<domain_name> "
-                                "--mailname=<mail_name> --redirect-email=<email>");
-    // clang-format off
-    helper.addOptions()
-        ("domain-name", po::value<std::string>(), "domain name", true)
-        ("mailname", po::value<std::string>(), "mailname", true)
-        ("redirect-email", po::value<std::string>(), "redirect email", true);
-    // clang-format on
-    standardOptionsParse(helper, argc, argv);
-    const std::string mailname = plainName(helper, "mailname", "mail name");
-    const std::string domain = asciiDomainOption(helper);
-
-    MailnameManager::removeForward(domain, mailname,
-                                   asciiAddress(stringOption(helper, "redirect-email")));
-    return 0;
-}
-
 namespace {
+
+// ForwardChange - MailnameManager::addForward or removeForward.
+typedef void (*ForwardChange)(const std::string& domain, const std::string& mailname,
+                              const std::string& target);
+
+// redirectCommand - the two redirect commands, which differ only in the change made.
+int redirectCommand(const char* title, const char* synopsis, ForwardChange change, int argc,
+                    char** argv)
+{
+    ProgramOptionsHelper helper(title, synopsis);
+    // clang-format off
+    helper.addOptions()
+        ("domain-name", po::value<std::string>(), "domain name", true)
+        ("mailname", po::value<std::string>(), "mailname", true)
+        ("redirect-email", po::value<std::string>(), "redirect email", true);
+    // clang-format on
+    standardOptionsParse(helper, argc, argv);
+    const std::string mailname = plainName(helper, "mailname", "mail name");
+    const std::string domain = asciiDomainOption(helper);
+
+    change(domain, mailname, asciiAddress(stringOption(helper, "redirect-email")));
+    return 0;
+}
+
+// AliasArguments - the checked options of the two mail alias commands.
+struct AliasArguments {
+    std::string mailname;
+    std::string alias;
+    std::string domain;
+};
+
+// aliasCommand - parse a mail alias command.
+AliasArguments aliasCommand(const char* title, const char* synopsis, int argc, char** argv)
+{
+    ProgramOptionsHelper helper(title, synopsis);
+    // clang-format off
+    helper.addOptions()
+        ("domain-name", po::value<std::string>(), "domain name", true)
+        ("mailname", po::value<std::string>(), "mailname", true)
+        ("alias", po::value<std::string>(), "alias email", true);
+    // clang-format on
+    standardOptionsParse(helper, argc, argv);
+    AliasArguments args;
+    args.mailname = plainName(helper, "mailname", "mail name");
+    args.alias = plainName(helper, "alias", "mail alias");
+    args.domain = asciiDomainOption(helper);
+    return args;
+}
 
 // autoresponderCommand - the two autoresponder commands; the mail name and
 // domain options may be lists, passed on as such.
@@ -440,6 +439,24 @@ int autoresponderCommand(const char* title, const char* synopsis, int action, in
 }
 
 } // namespace
+
+// addRedirect - the --add-redirect command.
+int addRedirect(int argc, char** argv)
+{
+    return redirectCommand("add a redirect",
+                           "--add-redirect --domain-name=<domain_name> "
+                           "--mailname=<mail_name> --redirect-email=<email>",
+                           MailnameManager::addForward, argc, argv);
+}
+
+// removeRedirect - the --remove-redirect command.
+int removeRedirect(int argc, char** argv)
+{
+    return redirectCommand("remove a given redirect",
+                           "--remove-redirect --domain-name=<domain_name> "
+                           "--mailname=<mail_name> --redirect-email=<email>",
+                           MailnameManager::removeForward, argc, argv);
+}
 
 // addAutoresponder - the --set-autoresponder command.
 int addAutoresponder(int argc, char** argv)
@@ -462,19 +479,13 @@ int removeAutoresponder(int argc, char** argv)
 // addAlias - the --add-alias command.
 int addAlias(int argc, char** argv)
 {
-    ProgramOptionsHelper helper("add alias for a given mailname",
-                                "--add-alias --domain-name=<domain_name> --mailname=<mail_name> "
-                                "--alias=<email_alias>");
-    // clang-format off
-    helper.addOptions()
-        ("domain-name", po::value<std::string>(), "domain name", true)
-        ("mailname", po::value<std::string>(), "mailname", true)
-        ("alias", po::value<std::string>(), "alias email", true);
-    // clang-format on
-    standardOptionsParse(helper, argc, argv);
-    const std::string mailname = plainName(helper, "mailname", "mail name");
-    const std::string alias = plainName(helper, "alias", "mail alias");
-    const std::string domain = asciiDomainOption(helper);
+    const AliasArguments args = aliasCommand("add alias for a given mailname",
+                                             "--add-alias --domain-name=<domain_name> "
+                                             "--mailname=<mail_name> --alias=<email_alias>",
+                                             argc, argv);
+    const std::string& mailname = args.mailname;
+    const std::string& alias = args.alias;
+    const std::string& domain = args.domain;
 
     MailnameManager::createMailAlias(domain, mailname, alias);
     const std::string aliasAddress = address(alias, domain);
@@ -495,19 +506,13 @@ int addAlias(int argc, char** argv)
 // removeAlias - the --remove-alias command.
 int removeAlias(int argc, char** argv)
 {
-    ProgramOptionsHelper helper("remove alias for a given mailname",
-                                "--remove-alias --domain-name=<domain_name> "
-                                "--mailname=<mail_name> --alias=<email_alias>");
-    // clang-format off
-    helper.addOptions()
-        ("domain-name", po::value<std::string>(), "domain name", true)
-        ("mailname", po::value<std::string>(), "mailname", true)
-        ("alias", po::value<std::string>(), "alias email", true);
-    // clang-format on
-    standardOptionsParse(helper, argc, argv);
-    const std::string mailname = plainName(helper, "mailname", "mail name");
-    const std::string alias = plainName(helper, "alias", "mail alias");
-    const std::string domain = asciiDomainOption(helper);
+    const AliasArguments args = aliasCommand("remove alias for a given mailname",
+                                             "--remove-alias --domain-name=<domain_name> "
+                                             "--mailname=<mail_name> --alias=<email_alias>",
+                                             argc, argv);
+    const std::string& mailname = args.mailname;
+    const std::string& alias = args.alias;
+    const std::string& domain = args.domain;
 
     MailnameManager::removeMailAlias(domain, mailname, alias);
     const std::string aliasAddress = address(alias, domain);
