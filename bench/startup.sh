@@ -6,7 +6,8 @@
 # First table: CPU and wall time over RUNS untraced runs (default 100), next
 # to /bin/true, the cost of starting any process here. Second table: the
 # instructions callgrind counts, in all and inside main (the rest is the
-# dynamic loader, the libraries' and the program's static initialisation).
+# dynamic loader, the libraries' and the program's static initialisation);
+# skipped without valgrind.
 set -eu
 
 if [ "${SANDBOX:-}" != 1 ]; then
@@ -52,5 +53,9 @@ counted() {
 "$runner" --plain-header
 each timed
 echo
+if ! command -v valgrind >/dev/null || ! command -v callgrind_annotate >/dev/null; then
+    echo "(no instruction counts: valgrind is not installed)"
+    exit 0
+fi
 printf '%-30s %12s %12s\n' "command" "instructions" "in_main"
 each counted
