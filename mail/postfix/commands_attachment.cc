@@ -5,6 +5,7 @@
 #include <string>
 
 #include "mail/lib/attachments.h"
+#include "mail/postfix/command_util.h"
 #include "mail/postfix/options_helper.h"
 #include "ostra/idn.h"
 #include "ostra/uerr.h"
@@ -18,14 +19,9 @@ namespace mxadmin_commands {
 
 namespace {
 
-// stringOption - the value of a string option that was given.
-std::string stringOption(const ProgramOptionsHelper& helper, const char* name)
-{
-    return helper.variables[name].as<std::string>();
-}
-
-// asciiDomain - the domain-name option in its ASCII form.
-std::string asciiDomain(const ProgramOptionsHelper& helper)
+// attachmentDomain - the domain-name option in its ASCII form; the attachment
+// store checks the name itself, with its own message.
+std::string attachmentDomain(const ProgramOptionsHelper& helper)
 {
     return ostra::idn::toAscii(stringOption(helper, "domain-name"));
 }
@@ -59,7 +55,7 @@ int listAttachments(int argc, char** argv)
     }
     int inBlocks = helper.variables.count("in-blocks") != 0;
     int fullName = helper.variables.count("fullname") != 0;
-    std::string domain = asciiDomain(helper);
+    std::string domain = attachmentDomain(helper);
     int result = one ? list_attachments(stringOption(helper, "mailname").c_str(), domain.c_str(),
                                         inBlocks, fullName)
                      : list_all_attachments(domain.c_str(), inBlocks, fullName);
@@ -81,7 +77,7 @@ int addAttachment(int argc, char** argv)
         ("attachment-file-name", po::value<std::string>(), "attachment file name", true);
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    std::string domain = asciiDomain(helper);
+    std::string domain = attachmentDomain(helper);
     int result = add_attachment(stringOption(helper, "mailname").c_str(), domain.c_str(),
                                 stringOption(helper, "file-name").c_str(),
                                 stringOption(helper, "attachment-file-name").c_str());
@@ -102,7 +98,7 @@ int removeAttachment(int argc, char** argv)
         ("attachment-file-name", po::value<std::string>(), "attachment file name", true);
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    std::string domain = asciiDomain(helper);
+    std::string domain = attachmentDomain(helper);
     int result = remove_attachment(stringOption(helper, "mailname").c_str(), domain.c_str(),
                                    stringOption(helper, "attachment-file-name").c_str());
     return result == 0 ? 0 : 1;
