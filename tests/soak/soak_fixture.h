@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -273,6 +274,70 @@ inline bool waitForStrays(double limitSeconds = 20)
     }
 }
 
+// opensTable - whether a process has a compiled table (a ".db" file of the
+// table directory) open.
+inline bool opensTable(long pid)
+{
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(fds.c_str());
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    while (struct dirent* e = readdir(dir)) {
+        char target[4096];
+        ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        std::string t(target, static_cast<size_t>(n));
+        if (t.compare(0, std::strlen(TABLE_DIR), TABLE_DIR) == 0 && t.size() > 3 &&
+            t.compare(t.size() - 3, 3, ".db") == 0 && t.find("passwd") == std::string::npos)
+            found = true;
+    }
+    closedir(dir);
+    return found;
+}
+
+// groupRuns - whether a process of the process group runs a program whose
+// arguments (after the program name) and pid satisfy the test.
+template <class Test> bool groupRuns(pid_t group, const std::string& program, Test test)
+{
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return false;
+    bool found = false;
+    while (struct dirent* e = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || pid <= 1)
+            continue;
+        std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        size_t close = line.rfind(')');
+        if (close == std::string::npos ||
+            line.compare(line.find('(') + 1, close - line.find('(') - 1, program) != 0)
+            continue;
+        std::istringstream rest(line.substr(close + 2));
+        std::string state;
+        long ppid = 0, pgrp = 0;
+        rest >> state >> ppid >> pgrp;
+        if (pgrp != group)
+            continue;
+        std::ifstream cmd("/proc/" + std::string(e->d_name) + "/cmdline");
+        std::vector<std::string> args;
+        std::string arg;
+        while (std::getline(cmd, arg, '\0'))
+            args.push_back(arg);
+        if (!args.empty() && test(std::vector<std::string>(args.begin() + 1, args.end()), pid)) {
+            found = true;
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
 // dumpTable - records of a table by its short name; ok false when postmap
 // cannot read it (message in error).
 struct TableDump {
@@ -478,6 +543,42 @@ inline std::vector<Leftover> scanLeftovers()
     scanDir(COURIER_DIR, found, 0);
     scanDir(MAIL_ROOT, found, 4);
     return found;
+}
+
+// listTree - every path below dir, down to depth levels of directories.
+inline void listTree(const std::string& dir, std::set<std::string>& paths, int depth)
+{
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    std::vector<std::string> subdirs;
+    while (struct dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string path = dir + "/" + name;
+        paths.insert(path);
+        struct stat st;
+        if (depth > 0 && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            subdirs.push_back(path);
+    }
+    closedir(d);
+    for (const std::string& s : subdirs)
+        listTree(s, paths, depth - 1);
+}
+
+// treeListing - the paths of the program's trees, for finding what a killed
+// run left that neither the old state nor a full run has.
+inline std::set<std::string> treeListing()
+{
+    std::set<std::string> paths;
+    listTree(POSTFIX_DIR, paths, 0);
+    listTree(TABLE_DIR, paths, 0);
+    listTree(COURIER_DIR, paths, 0);
+    listTree(MAIL_ROOT, paths, 4);
+    listTree(HANDLERS_QUEUE, paths, 5);
+    listTree(LOCK_DIR, paths, 0);
+    return paths;
 }
 
 // partialHandlers - registry directories that lack one of the entries every
