@@ -5,69 +5,17 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <poll.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <typeinfo>
-#include <unistd.h>
 
 #include "mail/lib/fs_error.h"
 #include "mail/postfix/postfix_errors.h"
+#include "testsupport.h"
 
 namespace {
 
-struct Captured {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-// inChild - run body in a forked child that then exits normally; collect both streams.
-Captured inChild(const std::function<void()>& body)
-{
-    std::cout.flush();
-    std::cerr.flush();
-    fflush(nullptr);
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        abort();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        body();
-        exit(0);
-    }
-    close(out[1]);
-    close(err[1]);
-    Captured c;
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    for (int open = 2; open > 0;) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR)
-            break;
-        for (auto& p : fds) {
-            if (p.fd < 0 || p.revents == 0)
-                continue;
-            char buf[4096];
-            ssize_t n = read(p.fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(p.fd);
-                p.fd = -1;
-                --open;
-                continue;
-            }
-            (p.fd == fds[0].fd ? c.out : c.err).append(buf, static_cast<size_t>(n));
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
-        ;
-    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return c;
-}
+using mxtest::Captured;
+using mxtest::inChild;
 
 std::string strerrorText(int n)
 {

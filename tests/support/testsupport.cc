@@ -3,12 +3,16 @@
 
 #include <boost/filesystem.hpp>
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iostream>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace mxtest {
@@ -72,6 +76,55 @@ int openFdCount()
             ++count;
     closedir(dir);
     return count - 1;
+}
+
+// inChild - fork, point the child's stdout and stderr at pipes, read both
+// until closed.
+Captured inChild(const std::function<void()>& body)
+{
+    std::cout.flush();
+    std::cerr.flush();
+    fflush(nullptr);
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        abort();
+    pid_t pid = fork();
+    if (pid < 0)
+        abort();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        body();
+        exit(0);
+    }
+    close(out[1]);
+    close(err[1]);
+    Captured c;
+    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    for (int streams = 2; streams > 0;) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --streams;
+                continue;
+            }
+            (i == 0 ? c.out : c.err).append(buf, static_cast<size_t>(n));
+        }
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        ;
+    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return c;
 }
 
 } // namespace mxtest

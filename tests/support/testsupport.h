@@ -2,6 +2,7 @@
 #ifndef MX_TESTS_TESTSUPPORT_H
 #define MX_TESTS_TESTSUPPORT_H
 
+#include <functional>
 #include <string>
 
 namespace mxtest {
@@ -30,6 +31,18 @@ void writeFile(const std::string& path, const std::string& content, int mode = 0
 
 // openFdCount - how many descriptors this process has open (from /proc/self/fd).
 int openFdCount();
+
+// Captured - what a child process wrote on both streams, and how it ended
+// (exit status, or 128 + signal).
+struct Captured {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+// inChild - run body in a forked child that then exits normally (so exit
+// handlers run); collect both streams.
+Captured inChild(const std::function<void()>& body);
 
 } // namespace mxtest
 

@@ -2,72 +2,19 @@
 // driven through a handler written for the test.
 #include "mail/postfix/options_helper.h"
 
-#include <errno.h>
-#include <functional>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
+
+#include "testsupport.h"
 
 namespace po = boost::program_options;
 using namespace ostra::mail::postfix::mxadmin_commands;
 
 namespace {
 
-struct Captured {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-// inChild - run body in a forked child that then exits normally; collect both streams.
-Captured inChild(const std::function<void()>& body)
-{
-    std::cout.flush();
-    std::cerr.flush();
-    fflush(nullptr);
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0)
-        abort();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]);
-        close(err[0]);
-        body();
-        exit(0);
-    }
-    close(out[1]);
-    close(err[1]);
-    Captured c;
-    struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    for (int open = 2; open > 0;) {
-        if (poll(fds, 2, -1) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-                continue;
-            }
-            (i == 0 ? c.out : c.err).append(buf, static_cast<size_t>(n));
-        }
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR)
-        ;
-    c.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return c;
-}
+using mxtest::Captured;
+using mxtest::inChild;
 
 // demoCommand - a command handler of the usual shape; prints what it parsed.
 int demoCommand(int argc, char** argv)
