@@ -2,11 +2,9 @@
 // recipient handler per address, in the registry and the before-local queue.
 #include "mail/postfix/autoresponder.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -15,7 +13,10 @@
 
 #include "mail/handlers/lib/handlers.h"
 #include "systest.h"
+#include "tests/mail/handlers/lib/handler_fixture.h"
 
+using mxtest::captured;
+using mxtest::entries;
 using mxtest::fileExists;
 using mxtest::readFile;
 
@@ -23,32 +24,6 @@ namespace {
 
 const std::string INFO = "/usr/local/hsp/handlers/info";
 const std::string QUEUE = "/usr/local/hsp/handlers/before-local/recipient";
-
-std::vector<std::string> entries(const std::string& dir)
-{
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// captured - what was logged while a call ran.
-std::string captured(const std::function<void()>& call)
-{
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    call();
-    testing::internal::GetCapturedStdout();
-    return testing::internal::GetCapturedStderr();
-}
 
 // addresses - the type values of the registry, sorted.
 std::vector<std::string> addresses()

@@ -1,15 +1,15 @@
 // handler_commands_systest.cc - the handler commands as the panel runs them:
 // exit statuses, messages, and the registry and queue markers they leave.
-#include <dirent.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "systest.h"
+#include "tests/mail/handlers/lib/handler_fixture.h"
 
+using mxtest::entries;
 using mxtest::fileExists;
 using mxtest::mxadmin;
 using mxtest::readFile;
@@ -20,23 +20,6 @@ namespace {
 const std::string INFO = "/usr/local/hsp/handlers/info";
 const std::string QUEUE = "/usr/local/hsp/handlers";
 const std::string PROG = "/usr/local/libexec/test-handler";
-
-// entries - names in a directory, sorted; none when it does not exist.
-std::vector<std::string> entries(const std::string& dir)
-{
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // args - "--name=value" options, each quoted for the shell.
 std::string opt(const std::string& name, const std::string& value)
@@ -75,8 +58,7 @@ protected:
     static std::vector<std::string> markers(const std::string& hook, const std::string& type,
                                             const std::string& value = "")
     {
-        return entries(type == "global" ? QUEUE + "/" + hook + "/global"
-                                        : QUEUE + "/" + hook + "/" + type + "/" + value);
+        return entries(mxtest::handlerQueueDir(QUEUE, hook, type, value));
     }
 
     // handlerOf - the registry entry whose type value file holds value.

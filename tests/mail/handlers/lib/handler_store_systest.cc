@@ -2,13 +2,11 @@
 // value files, links, markers and queue directories after each operation.
 #include "mail/handlers/lib/handlers.h"
 
-#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
 #include <regex>
 #include <set>
 #include <string>
@@ -16,8 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include "handler_fixture.h"
 #include "systest.h"
 
+using mxtest::captured;
+using mxtest::entries;
 using mxtest::fileExists;
 using mxtest::fileMode;
 using mxtest::readFile;
@@ -29,33 +30,6 @@ const std::string QUEUE = "/usr/local/hsp/handlers";
 const std::string PROG = "/usr/local/libexec/test-handler";
 const std::string OTHER_PROG = "/usr/local/libexec/other-handler";
 const std::string SYNC = "/usr/lib/ostra-9.0/handlers-tmpfs";
-
-// entries - names in a directory, sorted; none when it does not exist.
-std::vector<std::string> entries(const std::string& dir)
-{
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// CapturedLog - what the store logged while a call ran.
-std::string captured(const std::function<void()>& call)
-{
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    call();
-    testing::internal::GetCapturedStdout();
-    return testing::internal::GetCapturedStderr();
-}
 
 // take - a string from the store, freed.
 std::string take(char* s)
@@ -95,8 +69,7 @@ protected:
     static std::string queueDir(const std::string& hook, const std::string& type,
                                 const std::string& value)
     {
-        return type == "global" ? QUEUE + "/" + hook + "/global"
-                                : QUEUE + "/" + hook + "/" + type + "/" + value;
+        return mxtest::handlerQueueDir(QUEUE, hook, type, value);
     }
 
     static std::string value(const std::string& name, const std::string& param)
