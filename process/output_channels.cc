@@ -41,7 +41,7 @@ bool SelectSet::has(int fd) const
 }
 
 // setNonblocking - add O_NONBLOCK to fd's status flags.
-void setNonblocking(int fd)
+void setNonblocking(int fd, const char* what)
 {
     int flags;
     do {
@@ -54,7 +54,7 @@ void setNonblocking(int fd)
         } while (rc == -1 && errno == EINTR);
     }
     if (rc == -1)
-        throwSystemError("fcntl", errno);
+        throwSystemError(what, errno);
 }
 
 // OutputChannelsHandler::registerChannel - non-blocking, watched, remembered.

@@ -54,8 +54,9 @@ private:
     std::vector<Entry> channels_;
 };
 
-// setNonblocking - add O_NONBLOCK to fd's status flags; SystemError "fcntl" on failure.
-void setNonblocking(int fd);
+// setNonblocking - add O_NONBLOCK to fd's status flags; SystemError named
+// what ("fcntl" by default) on failure.
+void setNonblocking(int fd, const char* what = "fcntl");
 
 } // namespace process
 } // namespace ostra

@@ -2,7 +2,6 @@
 #include "process/pipe.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <stdexcept>
 
 #include "ostra/errors.h"
+#include "process/output_channels.h"
 
 namespace ostra {
 namespace process {
@@ -53,20 +53,8 @@ void ProcessSetCatcher::install()
 
     try {
         control_.open("process set catcher control pipe");
-        for (int fd : {control_.readEnd.get(), control_.writeEnd.get()}) {
-            int flags;
-            do {
-                flags = fcntl(fd, F_GETFL);
-            } while (flags == -1 && errno == EINTR);
-            int rc = -1;
-            if (flags != -1) {
-                do {
-                    rc = fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-                } while (rc == -1 && errno == EINTR);
-            }
-            if (rc == -1)
-                throwSystemError("control pipe fcntl", errno);
-        }
+        for (int fd : {control_.readEnd.get(), control_.writeEnd.get()})
+            setNonblocking(fd, "control pipe fcntl");
     } catch (...) {
         // Nothing half done: the old action comes back before the failure travels on.
         sigaction(SIGCHLD, &saved_, nullptr);
