@@ -8,13 +8,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "ostra/log.h"
 #include "sys_util.h"
 
+using ostra::detail::close_from_3;
 using ostra::detail::retry_eintr;
 
 static const int READ_CHUNK = 4096;
@@ -34,21 +34,6 @@ static int child_redirect(int fd, int target)
     return retry_eintr([&] { return dup2(fd, target); }) < 0 ? -1 : 0;
 }
 
-// child_close_from_3 - close every descriptor above standard error.
-static void child_close_from_3()
-{
-    if (close_range(3, ~0U, 0) == 0)
-        return;
-    struct rlimit limit;
-    long max = sysconf(_SC_OPEN_MAX);
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        max = static_cast<long>(limit.rlim_cur);
-    if (max < 0 || max > INT_MAX)
-        max = 65536;
-    for (int fd = 3; fd < max; ++fd)
-        close(fd);
-}
-
 // fork_execv_pipes - start path with the given standard descriptors.
 pid_t fork_execv_pipes(int in, int out, int err, const char* path, char* const args[])
 {
@@ -66,7 +51,7 @@ pid_t fork_execv_pipes(int in, int out, int err, const char* path, char* const a
         fprintf(stderr, "fork_execv: dup() failed: %s\n", strerror(errno));
         _exit(-1);
     }
-    child_close_from_3();
+    close_from_3();
     errno = 0;
     execv(path, args);
     fprintf(stderr, "fork_execv: execv(\"%s\") failed: %s\n", path, strerror(errno));

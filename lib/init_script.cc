@@ -3,12 +3,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include "ostra/log.h"
 #include "sys_util.h"
 
+using ostra::detail::close_from_3;
 using ostra::detail::retry_eintr;
 
 namespace {
@@ -38,21 +37,6 @@ void rc_log(int status, const char* fmt, ...)
     errno = saved;
     messlog2(status, 0, "%s: %s", program_invocation_short_name, text);
     free(text);
-}
-
-// close_from_3 - close every descriptor above standard error.
-void close_from_3()
-{
-    if (close_range(3, ~0U, 0) == 0)
-        return;
-    struct rlimit limit;
-    long max = sysconf(_SC_OPEN_MAX);
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        max = static_cast<long>(limit.rlim_cur);
-    if (max < 0 || max > INT_MAX)
-        max = 65536;
-    for (int fd = 3; fd < max; ++fd)
-        close(fd);
 }
 
 // run_script_child - the child's side of rc_script; never returns.

@@ -1,6 +1,9 @@
 // sys_util.cc - system-call helpers private to the support library.
 #include "sys_util.h"
 
+#include <limits.h>
+#include <sys/resource.h>
+
 namespace ostra {
 namespace detail {
 
@@ -16,6 +19,22 @@ int write_all(int fd, const void* data, size_t size)
         size -= static_cast<size_t>(n);
     }
     return 0;
+}
+
+// close_from_3 - close_range, or one close per possible descriptor where the
+// kernel lacks it.
+void close_from_3()
+{
+    if (close_range(3, ~0U, 0) == 0)
+        return;
+    struct rlimit limit;
+    long max = sysconf(_SC_OPEN_MAX);
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        max = static_cast<long>(limit.rlim_cur);
+    if (max < 0 || max > INT_MAX)
+        max = 65536;
+    for (int fd = 3; fd < max; ++fd)
+        ::close(fd);
 }
 
 } // namespace detail

@@ -24,6 +24,10 @@ template <class F> auto retry_eintr(F call) -> decltype(call())
 // write_all - write the whole buffer, continuing after partial writes; 0 or -1.
 int write_all(int fd, const void* data, size_t size);
 
+// close_from_3 - close every descriptor above standard error (in a child
+// before exec).
+void close_from_3();
+
 // ScopedFd - a descriptor closed at scope exit unless released or closed.
 class ScopedFd {
 public:
