@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "mail/lib/mail_path.h"
 #include "ostra/file_util.h"
 #include "ostra/hsp_conf.h"
@@ -63,6 +65,36 @@ public:
 private:
     DIR* dir_;
 };
+
+/* walk_dir - call visit with every entry name of path ("." and ".."
+ * included) until it returns non-zero; 0, or -1 after logging a directory
+ * that cannot be opened, read or closed, or when visit returns -1. */
+int walk_dir(const char* path, const std::function<int(const char*)>& visit)
+{
+    Dir dir(path);
+    if (dir.get() == nullptr) {
+        messlog2(0, 0, "Unable to open dir %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                messlog2(0, 0, "Unable to read dir %s: %s\n", path, strerror(errno));
+                return -1;
+            }
+            break;
+        }
+        if (visit(entry->d_name) != 0)
+            return -1;
+    }
+    if (dir.close() != 0) {
+        messlog2(0, 0, "Unable to close dir: %s\n", strerror(errno));
+        return -1;
+    }
+    return 0;
+}
 
 /* fail - log a message that has no system error behind it; -1. */
 int fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -176,40 +208,22 @@ int list_attachments(const char* MailName, const char* DomainName, int in_blocks
     if (!path_format(dirPath, "%s/%s/%s/@attachments",
                      hspConfGetDefaultByIndex(HSP_CONF_OSTRA_MAILNAMES_D), domain.get(), MailName))
         return fail("Attachment store path of %s@%s is too long", MailName, domain.get());
-    Dir dir(dirPath);
-    if (dir.get() == nullptr) {
-        messlog2(0, 0, "Unable to open dir %s: %s\n", dirPath, strerror(errno));
-        return -1;
-    }
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                messlog2(0, 0, "Unable to read dir %s: %s\n", dirPath, strerror(errno));
-                return -1;
-            }
-            break;
-        }
+    return walk_dir(dirPath, [&](const char* name) {
         char path[PATH_SIZE];
-        if (!path_format(path, "%s/%s", dirPath, entry->d_name))
-            return fail("Attachment path %s/%s is too long", dirPath, entry->d_name);
+        if (!path_format(path, "%s/%s", dirPath, name))
+            return fail("Attachment path %s/%s is too long", dirPath, name);
         struct stat st;
         if (stat(path, &st) != 0) {
             messlog2(0, 0, "stat %s failed: %s", path, strerror(errno));
             return -1;
         }
         if (S_ISDIR(st.st_mode))
-            continue;
+            return 0;
         long long size = in_blocks ? static_cast<long long>(st.st_blocks) * 512
                                    : static_cast<long long>(st.st_size);
-        printf("%s\t%lld\n", fullname ? path : entry->d_name, size);
-    }
-    if (dir.close() != 0) {
-        messlog2(0, 0, "Unable to close dir: %s\n", strerror(errno));
-        return -1;
-    }
-    return 0;
+        printf("%s\t%lld\n", fullname ? path : name, size);
+        return 0;
+    });
 }
 
 /* list_all_attachments - every directory of the domain root is a mail home;
@@ -223,36 +237,18 @@ int list_all_attachments(const char* DomainName, int in_blocks, int fullname)
     if (!path_format(rootPath, "%s/%s", hspConfGetDefaultByIndex(HSP_CONF_OSTRA_MAILNAMES_D),
                      domain.get()))
         return fail("Domain path of %s is too long", domain.get());
-    Dir dir(rootPath);
-    if (dir.get() == nullptr) {
-        messlog2(0, 0, "Unable to open dir %s: %s\n", rootPath, strerror(errno));
-        return -1;
-    }
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                messlog2(0, 0, "Unable to read dir %s: %s\n", rootPath, strerror(errno));
-                return -1;
-            }
-            break;
-        }
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
-            continue;
+    return walk_dir(rootPath, [&](const char* name) {
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            return 0;
         char path[PATH_SIZE];
-        if (!path_format(path, "%s/%s", rootPath, entry->d_name)) {
-            fail("Mail home path %s/%s is too long", rootPath, entry->d_name);
-            continue;
+        if (!path_format(path, "%s/%s", rootPath, name)) {
+            fail("Mail home path %s/%s is too long", rootPath, name);
+            return 0;
         }
         struct stat st;
         if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode))
-            continue;
-        list_attachments(entry->d_name, domain.get(), in_blocks, fullname);
-    }
-    if (dir.close() != 0) {
-        messlog2(0, 0, "Unable to close dir: %s\n", strerror(errno));
-        return -1;
-    }
-    return 0;
+            return 0;
+        list_attachments(name, domain.get(), in_blocks, fullname);
+        return 0;
+    });
 }
