@@ -29,3 +29,7 @@ clean:
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h' '*.c')
+
+# Longer runs kept out of `make check`: sanitizer build and soak tests.
+include tools/sanitize.mk
+-include tools/soak.mk
