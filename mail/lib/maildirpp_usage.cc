@@ -72,6 +72,18 @@ bool is_dot_or_dotdot(const char* name)
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+/* next_entry - the next entry of dir other than "." and ".."; null at the
+ * end (errno 0) or after a read error (errno set). */
+struct dirent* next_entry(DirStream& dir)
+{
+    for (;;) {
+        errno = 0;
+        struct dirent* de = readdir(dir.get());
+        if (de == nullptr || !is_dot_or_dotdot(de->d_name))
+            return de;
+    }
+}
+
 /* is_subfolder - a Maildir++ folder name other than Trash. */
 bool is_subfolder(const char* name)
 {
@@ -101,13 +113,7 @@ int scan_messages(int maildir_fd, const char* sub, long long* size, unsigned lon
     DirStream dir(fd);
     if (dir.get() == nullptr)
         return 1;
-    for (;;) {
-        errno = 0;
-        struct dirent* de = readdir(dir.get());
-        if (de == nullptr)
-            break;
-        if (is_dot_or_dotdot(de->d_name))
-            continue;
+    while (struct dirent* de = next_entry(dir)) {
         long long msg_size;
         if (!maildirpp_name_size(de->d_name, &msg_size)) {
             struct stat mst;
@@ -185,13 +191,7 @@ int tree_size(int dir_fd, int in_blocks, long long* total)
     DirStream dir(dir_fd);
     if (dir.get() == nullptr)
         return 0;
-    for (;;) {
-        errno = 0;
-        struct dirent* de = readdir(dir.get());
-        if (de == nullptr)
-            break;
-        if (is_dot_or_dotdot(de->d_name))
-            continue;
+    while (struct dirent* de = next_entry(dir)) {
         struct stat st;
         if (fstatat(dir.fd(), de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
@@ -249,11 +249,7 @@ int maildirpp_scan(const char* maildir, long long* size, unsigned long long* cou
     DirStream dir(openat(maildir_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() == nullptr)
         return 0;
-    for (;;) {
-        errno = 0;
-        struct dirent* de = readdir(dir.get());
-        if (de == nullptr)
-            break;
+    while (struct dirent* de = next_entry(dir)) {
         if (!is_subfolder(de->d_name) || !entry_is_dir(dir.fd(), de))
             continue;
         char path[PATH_MAX];
