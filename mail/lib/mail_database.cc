@@ -14,6 +14,16 @@ namespace {
 
 const int ErrorLevel = 3;
 
+// domainAliasesOf - the domain aliases of domain from the panel database;
+//                   false after logging.
+bool domainAliasesOf(const char* domain, StringList& aliases)
+{
+    if (get_domaliases_by_domain(nullptr, aliases.out(), domain) == 0)
+        return true;
+    ostra_log(ErrorLevel, "Unable to get domain aliases for domain %s", domain);
+    return false;
+}
+
 } // namespace
 
 // rm_mname_from_domains - remove mailname from domain and its domain aliases.
@@ -24,10 +34,8 @@ int rm_mname_from_domains(const char* mailname, const char* domain)
         return -1;
     }
     StringList aliases;
-    if (get_domaliases_by_domain(nullptr, aliases.out(), domain) != 0) {
-        ostra_log(ErrorLevel, "Unable to get domain aliases for domain %s", domain);
+    if (!domainAliasesOf(domain, aliases))
         return -1;
-    }
     for (size_t i = 0; i < aliases.size(); ++i)
         if (mailAuthRemove(mailname, aliases.at(i)) != 0) {
             ostra_log(ErrorLevel, "Unable to remove mailname %s@%s", mailname, aliases.at(i));
@@ -93,10 +101,8 @@ int set_passwd_for_domains(const char* mailname, const char* domain, const char*
         return -1;
     }
     StringList aliases;
-    if (get_domaliases_by_domain(nullptr, aliases.out(), domain) != 0) {
-        ostra_log(ErrorLevel, "Unable to get domain aliases for domain %s", domain);
+    if (!domainAliasesOf(domain, aliases))
         return -1;
-    }
     for (size_t i = 0; i < aliases.size(); ++i)
         if (set_postbox_passwd(mailname, aliases.at(i), password, flags) != 0)
             return -1;
