@@ -409,8 +409,9 @@ inline std::vector<std::string> listElements(const std::string& value)
     return elements;
 }
 
-// Services - for each service name, in how many entries it appears in
-// master.cf and in the set-aside file; ok false when a file does not load.
+// Services - for each inet service name ("smtp" is also a unix service),
+// in how many entries it appears in master.cf and in the set-aside file; ok
+// false when a file does not load.
 struct Services {
     bool ok = false;
     std::string error;
@@ -425,12 +426,14 @@ inline Services loadServices()
         ostra::mail::postfix::MasterCfContent live;
         ostra::mail::postfix::ModuleManager::loadMasterCf(MASTER_CF, live);
         for (const auto& m : live.modules())
-            s.live[m.first.first]++;
+            if (m.first.second == ostra::mail::postfix::ModuleType::inet)
+                s.live[m.first.first]++;
         if (mxtest::fileExists(DISABLED_CF)) {
             ostra::mail::postfix::MasterCfContent aside;
             ostra::mail::postfix::ModuleManager::loadMasterCf(DISABLED_CF, aside);
             for (const auto& m : aside.modules())
-                s.aside[m.first.first]++;
+                if (m.first.second == ostra::mail::postfix::ModuleType::inet)
+                    s.aside[m.first.first]++;
         }
         s.ok = true;
     } catch (const std::exception& e) {
@@ -491,6 +494,8 @@ inline std::string classifyLeftover(const std::string& dir, const std::string& n
     if (dir == TABLE_DIR) {
         if (endsWithRandom(name, "master.cf.disabled"))
             return "set-aside temporary (master.cf.disabledXXXXXX)";
+        if (name == "passwd.db-journal")
+            return "SQLite rollback journal (passwd.db-journal)";
         for (const char* table : TABLES) {
             if (name == table)
                 return "table source file (<table>)";
