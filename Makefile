@@ -32,4 +32,4 @@ format:
 
 # Longer runs kept out of `make check`: sanitizer build and soak tests.
 include tools/sanitize.mk
--include tools/soak.mk
+include tools/soak.mk
