@@ -170,8 +170,8 @@ void closeFrom3(int keep)
     errno = saved;
 }
 
-// LaunchSpec - what the child needs between fork and exec.
-struct LaunchSpec {
+// LaunchRequest - what the child needs between fork and exec.
+struct LaunchRequest {
     const char* const* argv;
     const char* path;
     const char* cwd;
@@ -185,7 +185,7 @@ struct LaunchSpec {
 };
 
 // execProgram - replace the child by the program; throws on failure.
-[[noreturn]] void execProgram(const LaunchSpec& s)
+[[noreturn]] void execProgram(const LaunchRequest& s)
 {
     char* const* argv = const_cast<char* const*>(s.argv);
     if (s.envp) {
@@ -202,7 +202,7 @@ struct LaunchSpec {
 }
 
 // childSteps - everything the child does up to the exec.
-[[noreturn]] void childSteps(ProcessLaunch& self, const LaunchSpec& s)
+[[noreturn]] void childSteps(ProcessLaunch& self, const LaunchRequest& s)
 {
     static const char* const dupTexts[3] = {"stdin dup2", "stdout dup2", "stderr dup2"};
 
@@ -250,7 +250,7 @@ struct LaunchSpec {
 }
 
 // runChild - the child's whole life: set up and exec, or report why not and exit.
-[[noreturn]] void runChild(ProcessLaunch& self, const LaunchSpec& s)
+[[noreturn]] void runChild(ProcessLaunch& self, const LaunchRequest& s)
 {
     try {
         childSteps(self, s);
@@ -321,7 +321,7 @@ ProcessLaunch::ProcessLaunch(const char* const* argv, const char* path, const ch
         prepareStream(stderrMode, false, err, stderrRead, "stderr /dev/null open", "stderr pipe");
     control.open("pipe");
 
-    LaunchSpec spec = {argv,
+    LaunchRequest request = {argv,
                        path,
                        cwd,
                        envp,
@@ -335,7 +335,7 @@ ProcessLaunch::ProcessLaunch(const char* const* argv, const char* path, const ch
     if (child == -1)
         ostra::throwSystemError("fork", errno);
     if (child == 0)
-        runChild(*this, spec);
+        runChild(*this, request);
 
     pid = child;
     control.writeEnd.close();
