@@ -322,15 +322,15 @@ ProcessLaunch::ProcessLaunch(const char* const* argv, const char* path, const ch
     control.open("pipe");
 
     LaunchRequest request = {argv,
-                       path,
-                       cwd,
-                       envp,
-                       closeDescriptors,
-                       searchPath,
-                       newSession,
-                       &childSetup,
-                       {&in, &out, &err},
-                       sameAsStdout};
+                             path,
+                             cwd,
+                             envp,
+                             closeDescriptors,
+                             searchPath,
+                             newSession,
+                             &childSetup,
+                             {&in, &out, &err},
+                             sameAsStdout};
     pid_t child = ::fork();
     if (child == -1)
         ostra::throwSystemError("fork", errno);
