@@ -5,7 +5,8 @@
 #   TARGET is the name without "_fuzz": mastercf, hspconf, strutil,
 #   recordfilter, cmdline. New inputs collect in BUILD_DIR/fuzz-corpus/TARGET,
 #   crashes in BUILD_DIR/fuzz-findings/TARGET; the committed seeds in
-#   fuzz/corpus/TARGET are read, never written.
+#   fuzz/corpus/TARGET are read, never written. An input that runs for more
+#   than a minute counts as a hang.
 set -eu
 
 if [ "$#" -lt 3 ]; then
@@ -36,5 +37,5 @@ if [ "$target" = cmdline ] && [ "$(id -u)" = 0 ]; then
 fi
 
 # shellcheck disable=SC2086
-exec nice -n 19 $wrap "$exe" -max_total_time="$seconds" -print_final_stats=1 \
+exec nice -n 19 $wrap "$exe" -max_total_time="$seconds" -timeout=60 -print_final_stats=1 \
     -artifact_prefix="$findings/" $dict "$@" "$work" "$here/corpus/$target"

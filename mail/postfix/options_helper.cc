@@ -3,6 +3,7 @@
 
 #include <iostream>
 #include <stdlib.h>
+#include <string.h>
 
 #include "ostra/uerr.h"
 
@@ -12,6 +13,28 @@ namespace ostra {
 namespace mail {
 namespace postfix {
 namespace mxadmin_commands {
+
+namespace {
+
+// The placeholders of the options library's message templates. Its what()
+// replaces each one until none is left, so an argument holding a placeholder
+// (--x=%value%, --%canonical_option%) would make it loop for ever.
+const char* const MESSAGE_PLACEHOLDERS[] = {"%canonical_option%", "%option%", "%original_token%",
+                                            "%prefix%", "%value%"};
+
+// usageErrorText - the library's message, or one naming the argument that
+// would keep the library from ever finishing its message.
+std::string usageErrorText(const po::error& e, int argc, char** argv)
+{
+    if (dynamic_cast<const po::error_with_option_name*>(&e) != nullptr)
+        for (int i = 1; i < argc; ++i)
+            for (const char* placeholder : MESSAGE_PLACEHOLDERS)
+                if (strstr(argv[i], placeholder) != nullptr)
+                    return std::string("invalid argument '") + argv[i] + "'";
+    return e.what();
+}
+
+} // namespace
 
 // MissingMandatoryOption - "mandatory option "--name" is not specified".
 MissingMandatoryOption::MissingMandatoryOption(const std::string& name)
@@ -84,7 +107,7 @@ void standardOptionsParse(ProgramOptionsHelper& helper, int argc, char** argv)
                 throw MissingMandatoryOption(name);
     } catch (const po::error& e) {
         // Flushed at once so that on standard output the message precedes the help.
-        uerr << e.what() << std::endl;
+        uerr << usageErrorText(e, argc, argv) << std::endl;
         helper.usage(1, std::cout);
     }
 }
