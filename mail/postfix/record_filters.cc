@@ -1,8 +1,6 @@
 // record_filters.cc - string filters and the locked dump-filter-compile of a table.
 #include "mail/postfix/record_filters.h"
 
-#include <strings.h>
-
 #include "mail/postfix/postmap_run.h"
 #include "ostra/lock.h"
 #include "ostra/tmpfile.h"
@@ -14,11 +12,22 @@ namespace database {
 
 namespace {
 
-// Domain names compare without regard to case, as postmap folds keys.
+// asciiLower - the byte with A to Z folded, as postmap folds keys.
+char asciiLower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Domain names compare without regard to case, as postmap folds keys. Byte by
+// byte to the end: a C string comparison would stop at an embedded NUL.
 bool sameDomain(const std::string& s, std::string::size_type at, const std::string& domain)
 {
-    return s.size() - at == domain.size() &&
-           ::strncasecmp(s.c_str() + at, domain.c_str(), domain.size()) == 0;
+    if (s.size() - at != domain.size())
+        return false;
+    for (std::string::size_type i = 0; i < domain.size(); ++i)
+        if (asciiLower(s[at + i]) != asciiLower(domain[i]))
+            return false;
+    return true;
 }
 
 // addressDomainAt - where domain starts when s is an address "local@domain", else npos.
