@@ -101,9 +101,111 @@ CStr absolute_executable(const char* executable)
     return result;
 }
 
+// remove_draft - best-effort removal of a draft directory, which holds only
+// files and the link; what stays behind is skipped by every listing.
+void remove_draft(const char* dir)
+{
+    DIR* d = opendir(dir);
+    if (d != nullptr) {
+        while (struct dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                unlinkat(dirfd(d), e->d_name, 0);
+        }
+        closedir(d);
+    }
+    rmdir(dir);
+}
+
+// RegistryDraft - a new handler's registry directory, built under a dot name
+// that registry listings skip and renamed into place only when complete, so
+// that a run killed half way leaves no handler without its entries. A draft
+// left by a killed run is ignored, not removed: it may be a concurrent add.
+class RegistryDraft {
+public:
+    RegistryDraft() { path_[0] = final_[0] = '\0'; }
+    ~RegistryDraft()
+    {
+        if (path_[0] != '\0' && !published_) {
+            int saved = errno;
+            remove_draft(path_);
+            errno = saved;
+        }
+    }
+    RegistryDraft(const RegistryDraft&) = delete;
+    RegistryDraft& operator=(const RegistryDraft&) = delete;
+
+    // create - make the draft ".<priority>-<template>-XXXXXX" whose random part
+    // no registered handler has; false after logging.
+    bool create(const char* priority, const char* tmpl)
+    {
+        char pattern[PATH_SIZE];
+        if (!path_format(final_, "%s/%s-%s-XXXXXX", HANDLERS_INFO_ROOT, priority, tmpl) ||
+            !path_format(pattern, "%s/.%s-%s-XXXXXX", HANDLERS_INFO_ROOT, priority, tmpl)) {
+            ostra_log(3,
+                      "Name template '%s' or priority '%s' are too long to form a valid handler "
+                      "name",
+                      tmpl, priority);
+            return false;
+        }
+        // The registry root is made on first use, like the queue directories.
+        if (ostra::handlers::ensure_dir(HANDLERS_INFO_ROOT) != 0) {
+            ostra_log(3, "Unable to create directory %s: %s", HANDLERS_INFO_ROOT, strerror(errno));
+            return false;
+        }
+        const size_t random = strlen(final_) - 6;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            memcpy(path_, pattern, strlen(pattern) + 1);
+            if (mkdtemp(path_) == nullptr) {
+                ostra_log(3, "Unable to create directory %s: %s", pattern, strerror(errno));
+                path_[0] = '\0';
+                return false;
+            }
+            memcpy(final_ + random, path_ + strlen(path_) - 6, 6);
+            struct stat st;
+            if (lstat(final_, &st) != 0 && errno == ENOENT)
+                break;
+            // The random part names a handler already: draw again.
+            rmdir(path_);
+            path_[0] = '\0';
+        }
+        if (path_[0] == '\0') {
+            ostra_log(3, "Unable to create directory %s: %s", pattern, strerror(EEXIST));
+            return false;
+        }
+        if (chmod(path_, 0755) != 0) {
+            ostra_log(3, "Unable to change permissions for directory '%s': %s", path_,
+                      strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    // publish - rename the complete draft to the handler's name; rename(2)
+    // never replaces a directory that holds entries, as every handler's does.
+    bool publish()
+    {
+        if (rename(path_, final_) != 0) {
+            ostra_log(3, "Unable to rename directory '%s' to '%s': %s", path_, final_,
+                      strerror(errno));
+            return false;
+        }
+        published_ = true;
+        return true;
+    }
+
+    const char* path() const { return path_; }
+    // name - the handler's name, the last component of its final path.
+    const char* name() const { return strrchr(final_, '/') + 1; }
+
+private:
+    char path_[PATH_SIZE];
+    char final_[PATH_SIZE];
+    bool published_ = false;
+};
+
 // handler_register - steps 1 to 6 of mail_handler_add: check the arguments,
-// make the registry directory, write its values and the link. The new
-// handler's name, or null after logging; a directory already made stays.
+// write the registry directory as a draft and rename it into place. The new
+// handler's name, or null after logging; a failed draft is removed.
 CStr handler_register(const char* tmpl, const char* type, const char* typeName,
                       const char* executable, const char* context, const char* hook,
                       const char* priority)
@@ -159,26 +261,10 @@ CStr handler_register(const char* tmpl, const char* type, const char* typeName,
     if (!program)
         return CStr();
 
-    char dir[PATH_SIZE];
-    if (!path_format(dir, "%s/%s-%s-XXXXXX", HANDLERS_INFO_ROOT, priority, tmpl)) {
-        ostra_log(3,
-                  "Name template '%s' or priority '%s' are too long to form a valid handler name",
-                  tmpl, priority);
+    RegistryDraft draft;
+    if (!draft.create(priority, tmpl))
         return CStr();
-    }
-    // The registry root is made on first use, like the queue directories.
-    if (ostra::handlers::ensure_dir(HANDLERS_INFO_ROOT) != 0) {
-        ostra_log(3, "Unable to create directory %s: %s", HANDLERS_INFO_ROOT, strerror(errno));
-        return CStr();
-    }
-    if (mkdtemp(dir) == nullptr) {
-        ostra_log(3, "Unable to create directory %s: %s", dir, strerror(errno));
-        return CStr();
-    }
-    if (chmod(dir, 0755) != 0) {
-        ostra_log(3, "Unable to change permissions for directory '%s': %s", dir, strerror(errno));
-        return CStr();
-    }
+    const char* dir = draft.path();
     const char* canonical = handler_types[typeIndex];
     if (string_to_file(dir, "hook", hook) != 0 || string_to_file(dir, "context", context) != 0 ||
         string_to_file(dir, "handler-type", canonical) != 0 ||
@@ -205,7 +291,9 @@ CStr handler_register(const char* tmpl, const char* type, const char* typeName,
         ostra_log(3, "Unable to symlink '%s' to '%s'", program.get(), path);
         return CStr();
     }
-    return CStr(asprintf_safe("%s", strrchr(dir, '/') + 1));
+    if (!draft.publish())
+        return CStr();
+    return CStr(asprintf_safe("%s", draft.name()));
 }
 
 // parameter_path - the registry path of one value of a handler.

@@ -97,7 +97,8 @@ int list_registry(std::vector<std::string>& names)
         struct dirent* entry = readdir(dir);
         if (entry == nullptr)
             break;
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+        // "." and "..", and the dot-named drafts of adds not yet complete.
+        if (entry->d_name[0] == '.')
             continue;
         names.push_back(entry->d_name);
     }

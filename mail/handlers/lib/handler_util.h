@@ -39,8 +39,9 @@ ReadValueStatus read_value(const char* path, char** value);
 // with errno set on failure (ENAMETOOLONG when it does not fit).
 char* read_link(const char* path);
 
-// list_registry - names of the registry entries except "." and ".."; a
-// missing registry is an empty one. 0, or -1 after logging.
+// list_registry - names of the registry entries except dot names (".", ".."
+// and the drafts of handler adds); a missing registry is an empty one. 0, or
+// -1 after logging.
 int list_registry(std::vector<std::string>& names);
 
 // ensure_dir - create path and its missing parents (mode 0755, owner 0:0).

@@ -474,6 +474,92 @@ INSTANTIATE_TEST_SUITE_P(Inputs, HandlerStoreBadAdd, testing::Values(
            "Invalid handler priority ''"}));
 // clang-format on
 
+// Drafts - registry directories under dot names, as an add killed before its
+// directory was complete leaves them: one with only its hook, one with every
+// entry of a handler that would match the lookups below.
+class HandlerStoreDrafts : public HandlerStore {
+protected:
+    void SetUp() override
+    {
+        HandlerStore::SetUp();
+        mxtest::makeDirs(INFO + "/" + PARTIAL);
+        mxtest::writeFile(INFO + "/" + PARTIAL + "/hook", "before-queue\n");
+        mxtest::makeDirs(INFO + "/" + WHOLE);
+        mxtest::writeFile(INFO + "/" + WHOLE + "/hook", "before-queue\n");
+        mxtest::writeFile(INFO + "/" + WHOLE + "/handler-type", "recipient\n");
+        mxtest::writeFile(INFO + "/" + WHOLE + "/recipient", "a@x.com\n");
+        mxtest::writeFile(INFO + "/" + WHOLE + "/context", "ctx\n");
+        ASSERT_EQ(0, symlink(PROG.c_str(), (INFO + "/" + WHOLE + "/executable").c_str()));
+    }
+
+    // handlers - the registry entries that are not drafts.
+    static std::vector<std::string> handlers()
+    {
+        std::vector<std::string> names;
+        for (const std::string& n : entries(INFO))
+            if (n[0] != '.')
+                names.push_back(n);
+        return names;
+    }
+
+    const std::string PARTIAL = ".10-spam-Ab3dE9";
+    const std::string WHOLE = ".10-spam-Zz0yY1";
+};
+
+TEST_F(HandlerStoreDrafts, AreNeitherFoundNorCountedAndDoNotHinderAnAdd)
+{
+    std::string log = captured([&] {
+        EXPECT_EQ("<null>", take(get_handler_name("spam", "recipient", "a@x.com", "before-queue")));
+        EXPECT_EQ(0, mass_control_handler_queue("all", HOOK_DISABLE));
+        EXPECT_EQ(0, mass_control_handler_queue("spam", HOOK_ENABLE));
+        EXPECT_EQ(0, mass_control_handler_by_mailname("x.com", "y.com", HOOK_CLONE));
+    });
+    EXPECT_EQ("", log);
+    EXPECT_TRUE(handlers().empty());
+    EXPECT_FALSE(fileExists(QUEUE + "/before-queue"));
+
+    std::string name = add("spam", "recipient", "a@x.com");
+    EXPECT_EQ(std::vector<std::string>{name}, handlers());
+    EXPECT_EQ(name, take(get_handler_name("spam", "recipient", "a@x.com", "before-queue")));
+    EXPECT_EQ(std::vector<std::string>{name},
+              entries(queueDir("before-queue", "recipient", "a@x.com")));
+    log = captured([&] { EXPECT_EQ(0, mass_control_handler_queue("all", HOOK_DELETE)); });
+    EXPECT_EQ("", log);
+    EXPECT_TRUE(handlers().empty());
+    // Ignored, not removed: a draft may belong to an add still running.
+    EXPECT_EQ((std::vector<std::string>{PARTIAL, WHOLE}), entries(INFO));
+}
+
+TEST_F(HandlerStore, AnAddThatFailsAtItsLastStepLeavesNothingInTheRegistry)
+{
+    // A relative program whose full path is too long for a link: every value
+    // is written before the link fails.
+    std::string deep = "/usr/local/deep";
+    while (deep.size() < 3000)
+        deep += "/" + std::string(200, 'd');
+    std::string rel = std::string(200, 'r');
+    while (rel.size() < 1400)
+        rel += "/" + std::string(200, 'r');
+    mxtest::makeDirs(deep);
+    ASSERT_EQ(0, chdir(deep.c_str()));
+    mxtest::makeDirs(rel);
+    mxtest::installScript(rel + "/prog", "exit 0\n");
+    int r = 0;
+    std::string log = captured([&] {
+        r = mail_handler_add("spam", "recipient", "a@x.com", (rel + "/prog").c_str(), "ctx",
+                             "before-queue", "10", HOOK_ENABLE);
+    });
+    ASSERT_EQ(0, chdir("/"));
+    EXPECT_EQ(-1, r);
+    EXPECT_NE(std::string::npos, log.find("Unable to symlink '" + deep)) << log;
+    EXPECT_NE(std::string::npos, log.find("' to '" + INFO + "/.10-spam-")) << log;
+    EXPECT_TRUE(entries(INFO).empty());
+    EXPECT_FALSE(fileExists(QUEUE + "/before-queue"));
+    // The next add goes through.
+    std::string name = add("spam", "recipient", "a@x.com");
+    EXPECT_EQ(std::vector<std::string>{name}, entries(INFO));
+}
+
 TEST_F(HandlerStore, RelativeExecutableIsLinkedByItsFullPath)
 {
     ASSERT_EQ(0, chdir("/usr/local"));
