@@ -10,9 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "ostra/errors.h"
-#include "ostra/file_util.h"
 #include "ostra/idn.h"
+#include "ostra/lock.h"
 #include "ostra/log.h"
 
 namespace {
@@ -36,47 +38,293 @@ private:
     char* s_;
 };
 
-// remove_line - drop every copy of line; 0, or non-zero when the file is missing
-// or could not be rewritten.
-int remove_line(const char* file, const char* line)
-{
-    return file_str(file, line, FILE_STR_REMOVE, 0);
-}
+// Owner - the account that owns every ".qmail" file.
+struct Owner {
+    uid_t uid;
+    gid_t gid;
+};
 
-// append_line - add line at the end, creating the file when absent.
-int append_line(const char* file, const char* line)
-{
-    return file_str(file, line, FILE_STR_ADD, FILE_STR_APPEND);
-}
-
-// set_owner_and_mode - popuser, mode 0600. The file is opened without following
-// a symbolic link: the mail home belongs to popuser, who could plant one.
-int set_owner_and_mode(const char* file)
+// find_popuser - popuser's ids, looked up at each change; false after logging.
+bool find_popuser(Owner* owner)
 {
     errno = 0;
     struct passwd* pw = getpwnam(POPUSER);
     if (pw == nullptr) {
         messlog2(0, 0, "user %s not found", POPUSER);
-        return -1;
+        return false;
     }
+    owner->uid = pw->pw_uid;
+    owner->gid = pw->pw_gid;
+    return true;
+}
+
+// FileLock - the file's hashed lock, the one the line-edit facility takes,
+// held for the scope.
+class FileLock {
+public:
+    explicit FileLock(const char* file) : lock_(mk_lock(file, 1)) {}
+    ~FileLock()
+    {
+        if (lock_ != nullptr) {
+            int saved = errno;
+            rm_lock(lock_);
+            errno = saved;
+        }
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool held() const { return is_locked(lock_) != 0; }
+
+private:
+    lock_struct_t* lock_;
+};
+
+// Fd - a descriptor closed at scope exit.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { close_now(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd)
+    {
+        close_now();
+        fd_ = fd;
+    }
+    // close_now - close it; 0, or -1 with errno set (kept from callers otherwise).
+    int close_now()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd >= 0 ? close(fd) : 0;
+    }
+
+private:
+    int fd_;
+};
+
+// open_retry - open(2), retried after EINTR.
+int open_retry(const char* path, int flags, mode_t mode)
+{
     int fd;
     do {
-        fd = open(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        fd = open(path, flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        messlog2(0, 0, "ERROR: unable to chown %s: %s\n", file, strerror(errno));
+    return fd;
+}
+
+// write_all - the whole buffer, retried after EINTR and short writes.
+bool write_all(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// read_file - the whole file into *content: 0, 1 when it does not exist, -1
+// after logging. A link is not followed: the mail home belongs to popuser,
+// who could plant one to read another file into this one.
+int read_file(const char* file, std::string* content)
+{
+    Fd fd(open_retry(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            return 1;
+        messlog2(0, 0, "Unable to open file %s: %s\n", file, strerror(errno));
         return -1;
     }
-    int rc = fchown(fd, pw->pw_uid, pw->pw_gid);
-    if (rc != 0) {
-        messlog2(0, 0, "ERROR: unable to chown %s: %s\n", file, strerror(errno));
-    } else if ((rc = fchmod(fd, 0600)) != 0) {
-        messlog2(0, 0, "ERROR: unable to chmod %s: %s\n", file, strerror(errno));
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) {
+        messlog2(0, 0, "file_str: Unable to stat file %s: %s\n", file, strerror(errno));
+        return -1;
     }
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return rc == 0 ? 0 : -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        messlog2(0, 0, "Unable to open file %s: not a regular file\n", file);
+        return -1;
+    }
+    content->clear();
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            messlog2(0, 0, "Unable to read file %s: %s\n", file, strerror(errno));
+            return -1;
+        }
+        if (n == 0)
+            return 0;
+        content->append(buf, static_cast<size_t>(n));
+    }
+}
+
+// Replacement - the new content in "<file>.tmp", owned by popuser with mode
+// 0600 and on disk before it is renamed over the file, so the file is always
+// either the old one or the new one; removed unless renamed.
+class Replacement {
+public:
+    explicit Replacement(const char* file) : target_(file), path_(target_ + ".tmp") {}
+    ~Replacement() { discard(); }
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    // create - a new, empty temporary; false with errno set. A left-over of
+    // a killed run is removed first: the lock says nobody is writing it, and
+    // O_EXCL keeps a link or a file planted under the name from being used.
+    bool create()
+    {
+        unlink(path_.c_str());
+        fd_.reset(open_retry(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+        created_ = fd_.get() >= 0;
+        return created_;
+    }
+
+    bool write(const std::string& content)
+    {
+        return write_all(fd_.get(), content.data(), content.size());
+    }
+
+    // own - popuser's file of mode 0600; false after logging.
+    bool own(const Owner& owner)
+    {
+        if (fchown(fd_.get(), owner.uid, owner.gid) != 0) {
+            messlog2(0, 0, "ERROR: unable to chown %s: %s\n", path_.c_str(), strerror(errno));
+            return false;
+        }
+        if (fchmod(fd_.get(), 0600) != 0) {
+            messlog2(0, 0, "ERROR: unable to chmod %s: %s\n", path_.c_str(), strerror(errno));
+            return false;
+        }
+        return true;
+    }
+
+    // finish - to disk and closed; false with errno set.
+    bool finish()
+    {
+        int rc;
+        do {
+            rc = fsync(fd_.get());
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            int saved = errno;
+            fd_.close_now();
+            errno = saved;
+            return false;
+        }
+        return fd_.close_now() == 0;
+    }
+
+    // commit - rename over the file; false after logging.
+    bool commit()
+    {
+        if (rename(path_.c_str(), target_.c_str()) != 0) {
+            messlog2(0, 0, "Unable to rename file %s: %s\n", path_.c_str(), strerror(errno));
+            return false;
+        }
+        renamed_ = true;
+        return true;
+    }
+
+    // discard - close and remove the temporary unless renamed; errno kept.
+    void discard()
+    {
+        if (created_ && !renamed_) {
+            int saved = errno;
+            fd_.close_now();
+            unlink(path_.c_str());
+            errno = saved;
+        }
+        created_ = false;
+    }
+
+    const char* path() const { return path_.c_str(); }
+
+private:
+    std::string target_;
+    std::string path_;
+    Fd fd_;
+    bool created_ = false;
+    bool renamed_ = false;
+};
+
+// same_line - the line, less its newline, is s less a newline of its own.
+bool same_line(const std::string& line, const char* s)
+{
+    size_t len = strlen(s);
+    if (len > 0 && s[len - 1] == '\n')
+        --len;
+    size_t lineLen = !line.empty() && line.back() == '\n' ? line.size() - 1 : line.size();
+    return lineLen == len && line.compare(0, len, s, len) == 0;
+}
+
+// edit_lines - replace the file by its lines less every copy of the drop
+// lines, with add (when given) appended; the file changes in one rename, so
+// a run killed at any point leaves the old or the new file. 0; 1 when the
+// file is missing and there is nothing to add (no message, errno ENOENT);
+// -1 after logging.
+int edit_lines(const char* file, const char* const drop[], const char* add)
+{
+    Owner owner;
+    if (!find_popuser(&owner))
+        return -1;
+    FileLock lock(file);
+    if (!lock.held()) {
+        messlog2(0, 0, "Error occurred while locking the file %s: %s\n", file, strerror(errno));
+        return -1;
+    }
+    std::string old;
+    int found = read_file(file, &old);
+    if (found < 0)
+        return -1;
+    if (found == 1 && add == nullptr) {
+        errno = ENOENT;
+        return 1;
+    }
+    std::string content;
+    for (size_t at = 0; at < old.size();) {
+        size_t end = old.find('\n', at);
+        end = end == std::string::npos ? old.size() : end + 1;
+        const std::string line = old.substr(at, end - at);
+        at = end;
+        bool dropped = false;
+        for (const char* const* d = drop; *d != nullptr && !dropped; ++d)
+            dropped = same_line(line, *d);
+        if (!dropped)
+            content += line;
+    }
+    if (add != nullptr) {
+        // A last line without its newline would merge with the added one.
+        if (!content.empty() && content.back() != '\n')
+            content += '\n';
+        content += add;
+        content += '\n';
+    }
+    Replacement tmp(file);
+    if (!tmp.create()) {
+        messlog2(0, 0, "Unable to open file %s: %s\n", tmp.path(), strerror(errno));
+        return -1;
+    }
+    if (!tmp.write(content)) {
+        // The message ends the program, past every destructor.
+        tmp.discard();
+        messlog2(1, 0, "cannot write a line to %s.tmp", file);
+    }
+    if (!tmp.own(owner))
+        return -1;
+    if (!tmp.finish()) {
+        messlog2(0, 0, "Unable to close file %s: %s\n", tmp.path(), strerror(errno));
+        return -1;
+    }
+    return tmp.commit() ? 0 : -1;
 }
 
 // forward_address - the address with its domain in ASCII form, or null after a
@@ -99,101 +347,104 @@ char* forward_address(const char* address)
     return ascii;
 }
 
+// forward_line - "&" and the address with its domain in ASCII form, or null
+// after a message (failure names the formatting failure).
+char* forward_line(const char* address, const char* failure)
+{
+    CString ascii(forward_address(address));
+    if (ascii.get() == nullptr)
+        return nullptr;
+    char* line = nullptr;
+    if (asprintf(&line, "&%s", ascii.get()) < 0) {
+        messlog2(0, 0, failure, ascii.get(), strerror(errno));
+        return nullptr;
+    }
+    return line;
+}
+
 } // namespace
 
-// dotqmail_reset - the file becomes the single line "| true".
+// dotqmail_reset - the file becomes the single line "| true". It is written
+// under the lock of the line edits, which share its temporary name.
 int dotqmail_reset(const char* file)
 {
-    int fd;
-    do {
-        fd = open(file, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (out == nullptr) {
-        int saved = errno;
-        if (fd >= 0)
-            close(fd);
-        messlog2(0, 0, "Unable to open %s: %s", file, strerror(saved));
+    Owner owner;
+    if (!find_popuser(&owner))
+        return -1;
+    FileLock lock(file);
+    if (!lock.held()) {
+        messlog2(0, 0, "Error occurred while locking the file %s: %s\n", file, strerror(errno));
         return -1;
     }
-    bool written = fputs(RESET_CONTENT, out) != EOF;
-    bool closed = fclose(out) == 0;
-    if (!written || !closed) {
-        int saved = errno;
-        unlink(file);
-        errno = saved;
-        messlog2(0, 0, "Unable to write to %s: %s", file, strerror(saved));
+    Replacement tmp(file);
+    if (!tmp.create()) {
+        messlog2(0, 0, "Unable to open %s: %s", tmp.path(), strerror(errno));
         return -1;
     }
-    if (set_owner_and_mode(file) != 0) {
-        int saved = errno;
-        unlink(file); // a root-owned file would not be readable at delivery
-        errno = saved;
+    if (!tmp.write(RESET_CONTENT)) {
+        messlog2(0, 0, "Unable to write to %s: %s", tmp.path(), strerror(errno));
+        return -1;
+    }
+    // Owner and mode are set before the rename: a root-owned file would not
+    // be readable at delivery.
+    if (!tmp.own(owner))
+        return -1;
+    if (!tmp.finish()) {
+        messlog2(0, 0, "Unable to write to %s: %s", tmp.path(), strerror(errno));
+        return -1;
+    }
+    return tmp.commit() ? 0 : -1;
+}
+
+// dotqmail_add_delivery - the delivery line once, at the end; the legacy
+// line goes.
+int dotqmail_add_delivery(const char* file)
+{
+    const char* const drop[] = {LEGACY_DELIVERY_LINE, DELIVERY_LINE, nullptr};
+    if (edit_lines(file, drop, DELIVERY_LINE) != 0) {
+        messlog2(0, 0, "Unable to add string to %s file.", file);
         return -1;
     }
     return 0;
 }
 
-// dotqmail_add_delivery - the delivery line once, at the end.
-int dotqmail_add_delivery(const char* file)
-{
-    remove_line(file, LEGACY_DELIVERY_LINE);
-    remove_line(file, DELIVERY_LINE);
-    if (append_line(file, DELIVERY_LINE) != 0) {
-        messlog2(0, 0, "Unable to add string to %s file.", file);
-        return -1;
-    }
-    return set_owner_and_mode(file);
-}
-
-// dotqmail_remove_delivery - neither delivery line remains.
+// dotqmail_remove_delivery - neither delivery line remains; a missing file fails.
 int dotqmail_remove_delivery(const char* file)
 {
-    if (remove_line(file, LEGACY_DELIVERY_LINE) != 0) {
+    const char* const drop[] = {LEGACY_DELIVERY_LINE, DELIVERY_LINE, nullptr};
+    if (edit_lines(file, drop, nullptr) != 0) {
         messlog2(0, 0, "Unable to remove string from %s file", file);
         return -1;
     }
-    remove_line(file, DELIVERY_LINE);
-    return set_owner_and_mode(file);
+    return 0;
 }
 
 // dotqmail_add_forward - "&address" once, at the end.
 int dotqmail_add_forward(const char* file, const char* address)
 {
-    CString ascii(forward_address(address));
-    if (ascii.get() == nullptr)
+    CString line(forward_line(address, "asprintf(\"&%%s\", %s) failed: %s"));
+    if (line.get() == nullptr)
         return -1;
-    CString line(nullptr);
-    if (asprintf(line.out(), "&%s", ascii.get()) < 0) {
-        *line.out() = nullptr;
-        messlog2(0, 0, "asprintf(\"&%%s\", %s) failed: %s", ascii.get(), strerror(errno));
-        return -1;
-    }
-    remove_line(file, line.get());
-    if (append_line(file, line.get()) != 0) {
+    const char* const drop[] = {line.get(), nullptr};
+    if (edit_lines(file, drop, line.get()) != 0) {
         messlog2(0, 0, "Unable to add string to %s file.", file);
         return -1;
     }
-    return set_owner_and_mode(file);
+    return 0;
 }
 
-// dotqmail_remove_forward - no "&address" line remains.
+// dotqmail_remove_forward - no "&address" line remains; a missing file fails.
 int dotqmail_remove_forward(const char* file, const char* address)
 {
-    CString ascii(forward_address(address));
-    if (ascii.get() == nullptr)
+    CString line(forward_line(address, "asprintf(\"&%%s\", %s): %s"));
+    if (line.get() == nullptr)
         return -1;
-    CString line(nullptr);
-    if (asprintf(line.out(), "&%s\n", ascii.get()) < 0) {
-        *line.out() = nullptr;
-        messlog2(0, 0, "asprintf(\"&%%s\", %s): %s", ascii.get(), strerror(errno));
-        return -1;
-    }
-    if (remove_line(file, line.get()) != 0) {
+    const char* const drop[] = {line.get(), nullptr};
+    if (edit_lines(file, drop, nullptr) != 0) {
         messlog2(0, 0, "Unable to remove string from %s file.", file);
         return -1;
     }
-    return set_owner_and_mode(file);
+    return 0;
 }
 
 namespace ostra {

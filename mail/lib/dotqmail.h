@@ -5,7 +5,10 @@
 #include <string>
 
 /* Plain functions: 0 on success, -1 on failure after a messlog2 message.
- * After every change the file belongs to popuser with mode 0600. */
+ * Every change writes the whole new file as "<file>.tmp", owned by popuser
+ * with mode 0600, and renames it over the file under the file's lock, so the
+ * file is at every moment its old or its new content; a failed change leaves
+ * it as it was. */
 
 /* dotqmail_reset - rewrite the file as the single line "| true". */
 int dotqmail_reset(const char* file);

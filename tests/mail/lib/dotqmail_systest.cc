@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -163,24 +164,131 @@ TEST_F(DotQMailTest, ResetReplacesEverythingButNeverFollowsALink)
     EXPECT_EQ("| true\n", readFile(path_));
     expectOwnedByPopuser();
 
+    // A link planted in the mail home is replaced, its target left alone;
+    // the edits that read the file refuse it.
     fs::remove(path_);
     std::string victim = dir_.file("victim");
     writeFile(victim, "precious\n", 0644);
     fs::create_symlink(victim, path_);
-    EXPECT_THROW(DotQMailManager(path_).reset(), SystemError);
+    DotQMailManager q(path_);
+    expectRefused([&] { q.enableDelivery(); });
+    expectRefused([&] { q.addRedirect("a@example.com"); });
+    expectRefused([&] { q.removeRedirect("a@example.com"); });
+    EXPECT_TRUE(fs::is_symlink(path_));
+    q.reset();
+    EXPECT_FALSE(fs::is_symlink(path_));
+    EXPECT_EQ("| true\n", readFile(path_));
+    expectOwnedByPopuser();
     EXPECT_EQ("precious\n", readFile(victim));
     struct stat st;
     ASSERT_EQ(0, stat(victim.c_str(), &st));
     EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0644u, st.st_mode & 07777);
 }
+
+TEST_F(DotQMailTest, AnAddedLineFollowsALastLineWithoutItsNewline)
+{
+    writeFile(path_, "| true\n&a@example.com", 0644);
+    DotQMailManager(path_).enableDelivery();
+    EXPECT_EQ("| true\n&a@example.com\n" + DELIVERY, readFile(path_));
+    writeFile(path_, "| true\n&a@example.com", 0644);
+    DotQMailManager(path_).removeRedirect("a@example.com");
+    EXPECT_EQ("| true\n", readFile(path_));
+}
+
+// Edit - one change of the file and what it makes of START.
+struct Edit {
+    const char* label;
+    std::function<void(DotQMailManager&)> apply;
+    std::string result;
+};
+
+void PrintTo(const Edit& e, std::ostream* os)
+{
+    *os << e.label;
+}
+
+const std::string START = "| true\n./Maildir/\n&a@example.com\n";
+
+class DotQMailEdit : public DotQMailTest, public testing::WithParamInterface<Edit> {
+protected:
+    std::string tmp() const { return path_ + ".tmp"; }
+
+    // expectOnlyTheFile - nothing but the file is left in the mail home.
+    void expectOnlyTheFile()
+    {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_.path()))
+            names.push_back(e.path().filename().string());
+        EXPECT_EQ(std::vector<std::string>{".qmail"}, names);
+    }
+};
+
+TEST_P(DotQMailEdit, ReplacesAStaleTemporaryOfAKilledRun)
+{
+    writeFile(path_, START, 0644);
+    writeFile(tmp(), "| true\n&half-written@exa", 0644);
+    DotQMailManager q(path_);
+    GetParam().apply(q);
+    EXPECT_EQ(GetParam().result, readFile(path_));
+    expectOwnedByPopuser();
+    expectOnlyTheFile();
+}
+
+TEST_P(DotQMailEdit, NeverFollowsALinkPlantedAsTheTemporary)
+{
+    writeFile(path_, START, 0644);
+    std::string victim = dir_.file("victim");
+    writeFile(victim, "precious\n", 0644);
+    fs::create_symlink(victim, tmp());
+    DotQMailManager q(path_);
+    GetParam().apply(q);
+    EXPECT_EQ(GetParam().result, readFile(path_));
+    expectOwnedByPopuser();
+    EXPECT_EQ("precious\n", readFile(victim));
+    EXPECT_FALSE(fs::exists(tmp()));
+}
+
+TEST_P(DotQMailEdit, LeavesTheFileAsItWasWhenTheTemporaryCannotBeWritten)
+{
+    // The file is root's with mode 0644, so that any change would show.
+    writeFile(path_, START, 0644);
+    fs::create_directory(tmp());
+    writeFile(tmp() + "/keep", "", 0644);
+    DotQMailManager q(path_);
+    expectRefused([&] { GetParam().apply(q); });
+    struct stat st;
+    ASSERT_EQ(0, lstat(path_.c_str(), &st));
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    EXPECT_TRUE(fs::exists(tmp() + "/keep"));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Edits, DotQMailEdit, testing::Values(
+    Edit{"reset", [](DotQMailManager& q) { q.reset(); }, "| true\n"},
+    Edit{"enableDelivery", [](DotQMailManager& q) { q.enableDelivery(); },
+         "| true\n&a@example.com\n" + DELIVERY},
+    Edit{"disableDelivery", [](DotQMailManager& q) { q.disableDelivery(); },
+         "| true\n&a@example.com\n"},
+    Edit{"addRedirect", [](DotQMailManager& q) { q.addRedirect("b@example.org"); },
+         START + "&b@example.org\n"},
+    Edit{"addRedirect again", [](DotQMailManager& q) { q.addRedirect("a@example.com"); },
+         "| true\n./Maildir/\n&a@example.com\n"},
+    Edit{"removeRedirect", [](DotQMailManager& q) { q.removeRedirect("a@example.com"); },
+         "| true\n./Maildir/\n"}));
+// clang-format on
 
 TEST_F(DotQMailTest, MissingPopuserFailsEveryChange)
 {
     ASSERT_EQ(0, mxtest::run("userdel popuser").status);
     EXPECT_THROW(DotQMailManager(path_).reset(), SystemError);
     EXPECT_FALSE(fs::exists(path_)) << "a failed reset leaves no file";
+    // Nothing is changed before the owner is known.
     writeFile(path_, "| true\n", 0644);
     EXPECT_NE(0, dotqmail_add_delivery(path_.c_str()));
+    EXPECT_EQ("| true\n", readFile(path_));
+    EXPECT_EQ(0644, mxtest::fileMode(path_));
     ASSERT_EQ(0, mxtest::run("useradd --system -U -M -d /var/qmail/mailnames -s "
                              "/usr/sbin/nologin popuser")
                      .status);
