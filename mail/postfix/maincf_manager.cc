@@ -1,4 +1,5 @@
-// maincf_manager.cc - main.cf parameters read with "postconf -h" and written with "postconf -e".
+// maincf_manager.cc - main.cf parameters read with "postconf -h" and written with "postconf -e";
+// a list edit holds the program's own edit lock from its read to its write.
 #include "mail/postfix/maincf_manager.h"
 
 #include <sys/wait.h>
@@ -178,7 +179,7 @@ MainCfManager& MainCfManager::getInstance()
 }
 
 // MainCfManager - find main.cf from config_directory, falling back to its default.
-MainCfManager::MainCfManager()
+MainCfManager::MainCfManager() : editDepth_(0)
 {
     std::string directory;
     try {
@@ -203,9 +204,30 @@ std::string MainCfManager::getStringValue(const std::string& name, bool defaults
                                        maincf::mynetworksReplacement(first.c_str()));
 }
 
+// ~MainCfManager - out of line, where the lock type is complete.
+MainCfManager::~MainCfManager() = default;
+
+// EditLock - take the edit lock unless this process holds it already.
+MainCfManager::EditLock::EditLock(MainCfManager& manager) : manager_(manager)
+{
+    // A second lock file descriptor of one process would wait for the first for ever.
+    if (manager_.editDepth_ == 0)
+        manager_.editLock_.reset(new MKLock(manager_.editLockPath()));
+    ++manager_.editDepth_;
+}
+
+// ~EditLock - the outermost holder releases the lock.
+MainCfManager::EditLock::~EditLock()
+{
+    if (--manager_.editDepth_ == 0)
+        manager_.editLock_.reset();
+}
+
 // replaceStringValue - one "postconf -e name=value" run under the main.cf lock.
 void MainCfManager::replaceStringValue(const std::string& name, const std::string& value)
 {
+    // Also a plain write waits for an edit in progress, which would write over it.
+    EditLock edit(*this);
     PostconfRun run;
     {
         MKLock lock(mainCf_);
@@ -218,6 +240,7 @@ void MainCfManager::replaceStringValue(const std::string& name, const std::strin
 // appendStringValue - add element unless present; mynetworks is written back regardless.
 void MainCfManager::appendStringValue(const std::string& name, const std::string& element)
 {
+    EditLock edit(*this);
     const std::string value = getStringValue(name, false);
     if (maincf::listHas(value, element)) {
         // Stores the normalised form in place of the host-dependent default.
@@ -232,6 +255,7 @@ void MainCfManager::appendStringValue(const std::string& name, const std::string
 void MainCfManager::appendCompoundStringValue(const std::string& name, const std::string& keyword,
                                               const std::string& argument)
 {
+    EditLock edit(*this);
     std::string joined;
     if (maincf::compoundAppend(getStringValue(name, false), keyword + " " + argument, joined))
         replaceStringValue(name, joined);
@@ -240,6 +264,7 @@ void MainCfManager::appendCompoundStringValue(const std::string& name, const std
 // removeListElement - drop every occurrence of element; nothing is written when absent.
 void MainCfManager::removeListElement(const std::string& name, const std::string& element)
 {
+    EditLock edit(*this);
     std::string joined;
     if (maincf::listRemove(getStringValue(name, false), element, joined))
         replaceStringValue(name, joined);

@@ -2,9 +2,13 @@
 #ifndef MAIL_POSTFIX_MAINCF_MANAGER_H
 #define MAIL_POSTFIX_MAINCF_MANAGER_H
 
+#include <memory>
 #include <string>
 
 namespace ostra {
+
+class MKLock;
+
 namespace mail {
 namespace postfix {
 
@@ -29,13 +33,33 @@ public:
 
     // mainCfPath - config_directory + "/main.cf", the key of the write lock.
     const std::string& mainCfPath() const { return mainCf_; }
+    // editLockPath - the key of the lock that spans a whole edit, from its read to its write.
+    std::string editLockPath() const { return mainCf_ + ".edit"; }
+
+    // EditLock - the edit lock for its lifetime, so that concurrent runs cannot
+    // slip a write between a read and the write built on it. Nests: only the
+    // outermost holder in the process takes the lock file. Taken before the
+    // main.cf write lock, never after it.
+    class EditLock {
+    public:
+        explicit EditLock(MainCfManager& manager);
+        ~EditLock();
+        EditLock(const EditLock&) = delete;
+        EditLock& operator=(const EditLock&) = delete;
+
+    private:
+        MainCfManager& manager_;
+    };
 
 private:
     MainCfManager();
+    ~MainCfManager();
     MainCfManager(const MainCfManager&) = delete;
     MainCfManager& operator=(const MainCfManager&) = delete;
 
     std::string mainCf_;
+    std::unique_ptr<MKLock> editLock_; // held while editDepth_ > 0
+    int editDepth_;
 };
 
 // The list rules behind the edits, free of postconf so that they can be checked alone.

@@ -274,6 +274,84 @@ TEST_F(PostconfStandInTest, WritesRunPostconfEditUnderTheLock)
     EXPECT_EQ("[-h][config_directory]\n[-e][relayhost=[mail.example.com]:587, x]\n", calls());
 }
 
+struct EditCase {
+    const char* label;
+    std::function<void(MainCfManager&)> edit;
+    std::string calls; // after the config_directory read
+};
+
+class ListEditLocks : public PostconfStandInTest, public ::testing::WithParamInterface<EditCase> {};
+
+// Each run of a list edit, its read included, happens under the edit lock, so
+// that no other run can write between the read and the write built on it; the
+// main.cf lock is held only by the writing run.
+TEST_P(ListEditLocks, ListEditsHoldTheEditLockFromReadToWrite)
+{
+    standIn("exit 0"); // only config_directory, for the lock names
+    MainCfManager& maincf = MainCfManager::getInstance();
+    const std::string editLock = "/var/lock/files/" + md5(maincf.editLockPath());
+    const std::string mainLock = "/var/lock/files/" + md5(MAIN_CF);
+    ASSERT_NE(editLock, mainLock);
+    standIn("state() { flock -n \"$1\" true && echo free || echo held; }\n"
+            "echo \"edit $(state " +
+            editLock + ") main $(state " + mainLock + ")\" >>" + CALLS +
+            "\n"
+            "case \"$*\" in -h*mynetworks) echo 127.0.0.0/8 ;; -h*) echo 'a, b' ;; esac");
+    mxtest::writeFile(CALLS, "");
+    GetParam().edit(maincf);
+    EXPECT_EQ(GetParam().calls, calls()) << GetParam().label;
+    // Released: a later run is not kept waiting.
+    EXPECT_EQ(0, mxtest::run("flock -n " + editLock + " true").status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MainCf, ListEditLocks,
+    ::testing::Values(
+        EditCase{"append",
+                 [](MainCfManager& m) { m.appendStringValue("smtpd_client_restrictions", "c"); },
+                 "[-h][smtpd_client_restrictions]\nedit held main free\n"
+                 "[-e][smtpd_client_restrictions=a, b, c]\nedit held main held\n"},
+        EditCase{"append compound",
+                 [](MainCfManager& m) {
+                     m.appendCompoundStringValue("smtpd_client_restrictions", "check", "x");
+                 },
+                 "[-h][smtpd_client_restrictions]\nedit held main free\n"
+                 "[-e][smtpd_client_restrictions=a, b, check x]\nedit held main held\n"},
+        EditCase{"remove",
+                 [](MainCfManager& m) { m.removeListElement("smtpd_client_restrictions", "a"); },
+                 "[-h][smtpd_client_restrictions]\nedit held main free\n"
+                 "[-e][smtpd_client_restrictions=b]\nedit held main held\n"},
+        EditCase{"mynetworks, read twice",
+                 [](MainCfManager& m) { m.appendStringValue("mynetworks", "10.0.0.1/32"); },
+                 "[-h][mynetworks]\nedit held main free\n"
+                 "[-h][-d][mynetworks]\nedit held main free\n"
+                 "[-e][mynetworks=127.0.0.0/8, 10.0.0.1/32]\nedit held main held\n"},
+        EditCase{"plain write", [](MainCfManager& m) { m.replaceStringValue("relayhost", "x"); },
+                 "[-e][relayhost=x]\nedit held main held\n"}));
+
+// Edits nest: a caller that holds the edit lock around several edits (read,
+// compute, write) makes them one step for other runs, and the inner edits do
+// not wait for their own process.
+TEST_F(PostconfStandInTest, EditLockNestsWithinOneRun)
+{
+    standIn("exit 0"); // only config_directory, for the lock names
+    MainCfManager& maincf = MainCfManager::getInstance();
+    const std::string editLock = "/var/lock/files/" + md5(maincf.editLockPath());
+    standIn("flock -n " + editLock + " true && echo unlocked >>" + CALLS + "; echo 'a'");
+    mxtest::writeFile(CALLS, "");
+    {
+        MainCfManager::EditLock outer(maincf);
+        const std::string value = maincf.getStringValue("smtpd_client_restrictions");
+        maincf.replaceStringValue("smtpd_client_restrictions", value + ", b");
+        maincf.appendStringValue("smtpd_client_restrictions", "c");
+        EXPECT_NE(0, mxtest::run("flock -n " + editLock + " true").status) << "still held";
+    }
+    EXPECT_EQ("[-h][smtpd_client_restrictions]\n[-e][smtpd_client_restrictions=a, b]\n"
+              "[-h][smtpd_client_restrictions]\n[-e][smtpd_client_restrictions=a, c]\n",
+              calls());
+    EXPECT_EQ(0, mxtest::run("flock -n " + editLock + " true").status) << "released at the end";
+}
+
 TEST_F(PostconfStandInTest, FailedWriteCarriesPostconfsOwnWords)
 {
     standIn("case \"$1\" in -e) echo 'postconf: fatal: cannot write' >&2; exit 1 ;; esac");
