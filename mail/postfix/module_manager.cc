@@ -118,43 +118,94 @@ ModuleManager& ModuleManager::getInstance()
 }
 
 // ModuleManager - nothing is loaded until loadModules.
-ModuleManager::ModuleManager(const std::string& masterCf, const std::string& disabledPath)
-    : liveChanged_(false), disabledChanged_(false), masterCf_(masterCf), disabledPath_(disabledPath)
+ModuleManager::ModuleManager(const std::string& masterCf, const std::string& disabledPath,
+                             bool runLock)
+    : liveChanged_(false), disabledChanged_(false), masterCf_(masterCf),
+      disabledPath_(disabledPath), lockRuns_(runLock)
 {
 }
+
+// ~ModuleManager - out of line, where the lock type is complete; releases the run lock.
+ModuleManager::~ModuleManager() = default;
 
 // loadModules - master.cf must parse; the set-aside file is read only when present.
 void ModuleManager::loadModules(bool force)
 {
     if (live_ && !force)
         return;
-    std::unique_ptr<MasterCfContent> live(new MasterCfContent);
-    loadMasterCf(masterCf_, *live);
-    live_ = std::move(live);
-    if (exists(disabledPath_)) {
-        std::unique_ptr<MasterCfContent> disabled(new MasterCfContent);
-        loadMasterCf(disabledPath_, *disabled);
-        disabled_ = std::move(disabled);
+    // A forced reload inside a held lock keeps it: one process never takes it twice.
+    const bool locking = lockRuns_ && !runLock_;
+    if (locking)
+        runLock_.reset(new MKLock(runLockPath()));
+    try {
+        std::unique_ptr<MasterCfContent> live(new MasterCfContent);
+        loadMasterCf(masterCf_, *live);
+        live_ = std::move(live);
+        if (exists(disabledPath_)) {
+            std::unique_ptr<MasterCfContent> disabled(new MasterCfContent);
+            loadMasterCf(disabledPath_, *disabled);
+            disabled_ = std::move(disabled);
+        }
+    } catch (...) {
+        if (locking)
+            runLock_.reset();
+        throw;
     }
     liveChanged_ = false;
     disabledChanged_ = false;
+    movedAside_.clear();
+    movedLive_.clear();
 }
 
-// storeModules - write the changed contents; true when master.cf was written.
+// storeModules - write the changed contents, then let other runs load.
 bool ModuleManager::storeModules(bool force)
 {
     requireLoaded();
-    bool written = false;
-    if (liveChanged_ || force) {
+    bool written;
+    try {
+        written = storeAll(force);
+    } catch (...) {
+        runLock_.reset();
+        throw;
+    }
+    runLock_.reset();
+    return written;
+}
+
+// storeAll - a file that gains an entry is renamed into place before the file
+// that loses it, so a run killed between the renames leaves the entry in both
+// (loading takes each file as it is; enabling or disabling again puts it right).
+bool ModuleManager::storeAll(bool force)
+{
+    const bool live = liveChanged_ || force;
+    bool aside = disabled_ && (disabledChanged_ || force);
+    if (aside && !movedAside_.empty()) {
+        if (!movedLive_.empty()) {
+            // Entries went both ways: first a master.cf that has gained its entries
+            // and still holds those going aside.
+            MasterCfContent both;
+            std::string text = live_->text();
+            for (const ModuleKey& key : movedAside_)
+                text += disabled_->getModule(key.first, key.second).second + "\n";
+            if (!parseMasterCf(text, both))
+                throw PostfixConfigurationError("unable to parse " + masterCf_);
+            storeMasterCf(masterCf_, both);
+        }
+        storeMasterCf(disabledPath_, *disabled_);
+        disabledChanged_ = false;
+        aside = false;
+    }
+    if (live) {
         storeMasterCf(masterCf_, *live_);
         liveChanged_ = false;
-        written = true;
     }
-    if (disabled_ && (disabledChanged_ || force)) {
+    if (aside) {
         storeMasterCf(disabledPath_, *disabled_);
         disabledChanged_ = false;
     }
-    return written;
+    movedAside_.clear();
+    movedLive_.clear();
+    return live;
 }
 
 // addModule - the formatted entry goes where enabled says and leaves the other content.
@@ -162,16 +213,21 @@ void ModuleManager::addModule(const ModuleInfo& info, bool enabled)
 {
     requireLoaded();
     const std::string text = formatModule(info);
+    const ModuleKey key(info.name, info.type);
     if (enabled) {
         live_->addModule(info, text);
         liveChanged_ = true;
-        if (disabled_ && disabled_->removeModule(info.name, info.type))
+        if (disabled_ && disabled_->removeModule(info.name, info.type)) {
             disabledChanged_ = true;
+            noteMove(movedLive_, movedAside_, key);
+        }
     } else {
         disabledContent().addModule(info, text);
         disabledChanged_ = true;
-        if (live_->removeModule(info.name, info.type))
+        if (live_->removeModule(info.name, info.type)) {
             liveChanged_ = true;
+            noteMove(movedAside_, movedLive_, key);
+        }
     }
 }
 
@@ -188,6 +244,7 @@ bool ModuleManager::enableModule(const std::string& name, ModuleType type)
     disabled_->removeModule(name, type);
     liveChanged_ = true;
     disabledChanged_ = true;
+    noteMove(movedLive_, movedAside_, ModuleKey(name, type));
     return true;
 }
 
@@ -202,6 +259,7 @@ bool ModuleManager::disableModule(const std::string& name, ModuleType type)
     live_->removeModule(name, type);
     liveChanged_ = true;
     disabledChanged_ = true;
+    noteMove(movedAside_, movedLive_, ModuleKey(name, type));
     return true;
 }
 
@@ -240,6 +298,9 @@ void ModuleManager::removeModule(const std::string& name, ModuleType type)
         liveChanged_ = true;
     if (disabled_ && disabled_->removeModule(name, type))
         disabledChanged_ = true;
+    // Gone from both: no order of the writes can lose it.
+    movedAside_.erase(ModuleKey(name, type));
+    movedLive_.erase(ModuleKey(name, type));
 }
 
 // loadMasterCf - the whole file must be a readable regular file the grammar accepts.
@@ -276,6 +337,14 @@ void ModuleManager::requireLoaded() const
 {
     if (!live_)
         throw notLoaded();
+}
+
+// noteMove - record a move, or forget one that this move undoes.
+void ModuleManager::noteMove(std::set<ModuleKey>& to, std::set<ModuleKey>& back,
+                             const ModuleKey& key)
+{
+    if (back.erase(key) == 0)
+        to.insert(key);
 }
 
 // disabledContent - the set-aside content, created empty on first need.

@@ -3,6 +3,7 @@
 #define MAIL_POSTFIX_MODULE_MANAGER_H
 
 #include <memory>
+#include <set>
 #include <string>
 
 #include <boost/logic/tribool.hpp>
@@ -10,6 +11,9 @@
 #include "mail/postfix/mastercf.h"
 
 namespace ostra {
+
+class MKLock;
+
 namespace mail {
 namespace postfix {
 
@@ -30,7 +34,9 @@ struct SubmissionModule : ModuleInfo {
 
 // ModuleManager - the live master.cf and the set-aside services, edited in memory
 // between one load and one store. Disabling moves an entry's exact text aside;
-// enabling moves it back.
+// enabling moves it back. From a load to the end of the next store the manager
+// holds the run lock, so that another run cannot store between them and have
+// its change written over by this run's older copy.
 class ModuleManager {
 public:
     // The set-aside file of disabled services.
@@ -39,15 +45,19 @@ public:
     // getInstance - the process-wide instance on config_directory's master.cf.
     static ModuleManager& getInstance();
 
-    // A manager of masterCf and disabledPath; nothing is loaded yet.
-    ModuleManager(const std::string& masterCf, const std::string& disabledPath);
+    // A manager of masterCf and disabledPath; nothing is loaded yet. Without
+    // runLock (only for files no other run shares) no lock is taken on load.
+    ModuleManager(const std::string& masterCf, const std::string& disabledPath,
+                  bool runLock = true);
+    ~ModuleManager();
     ModuleManager(const ModuleManager&) = delete;
     ModuleManager& operator=(const ModuleManager&) = delete;
 
-    // loadModules - read master.cf and, when it exists, the set-aside file;
-    // nothing when already loaded unless force.
+    // loadModules - take the run lock, read master.cf and, when it exists, the
+    // set-aside file; nothing when already loaded unless force.
     void loadModules(bool force = false);
-    // storeModules - write what changed (everything with force); true when master.cf was written.
+    // storeModules - write what changed (everything with force), the file that gained
+    // an entry first, then release the run lock; true when master.cf was written.
     bool storeModules(bool force = false);
 
     // addModule - add or replace the built entry live (enabled) or set aside, removing it
@@ -77,12 +87,20 @@ public:
 
     const std::string& masterCfPath() const { return masterCf_; }
     const std::string& disabledPath() const { return disabledPath_; }
+    // runLockPath - the key of the run lock; the file locks of the two files are
+    // taken inside it, never the other way round.
+    std::string runLockPath() const { return masterCf_ + ".edit"; }
 
 private:
     // requireLoaded - std::logic_error unless loadModules has succeeded.
     void requireLoaded() const;
     // disabledContent - the set-aside content, created empty when there is none.
     MasterCfContent& disabledContent();
+    // noteMove - key went the way of to; a move back the way of back cancels out.
+    static void noteMove(std::set<ModuleKey>& to, std::set<ModuleKey>& back, const ModuleKey& key);
+    // storeAll - the writes of storeModules, in the order that never leaves a moved
+    // entry in neither file.
+    bool storeAll(bool force);
 
     std::unique_ptr<MasterCfContent> live_;
     std::unique_ptr<MasterCfContent> disabled_;
@@ -90,6 +108,10 @@ private:
     bool disabledChanged_;
     std::string masterCf_;
     std::string disabledPath_;
+    bool lockRuns_;
+    std::unique_ptr<MKLock> runLock_; // held from a load to the end of a store
+    // Entries moved since the load: live to set aside, and set aside to live.
+    std::set<ModuleKey> movedAside_, movedLive_;
 };
 
 } // namespace postfix

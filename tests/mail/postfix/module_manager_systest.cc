@@ -3,19 +3,26 @@
 #include "mail/postfix/module_manager.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "mail/lib/fs_error.h"
 #include "mail/postfix/postfix_errors.h"
 #include "mail/postfix/service_manager.h"
+#include "ostra/lock.h"
 #include "systest.h"
 
 using namespace ostra::mail::postfix;
@@ -66,6 +73,113 @@ std::string postconfService(const std::string& service)
     mxtest::RunResult r = mxtest::run("/usr/sbin/postconf -M " + service);
     EXPECT_EQ(0, r.status) << r.err;
     return r.out;
+}
+
+// Child - another run of the program, forked now but held until go(), so that
+// it shares no lock descriptor with the test and starts when the test wants.
+class Child {
+public:
+    explicit Child(const std::function<void()>& run)
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ < 0)
+            throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            // One byte, not end of file: later children hold copies of this write end.
+            close(fds[1]);
+            char c;
+            while (read(fds[0], &c, 1) < 0 && errno == EINTR) {
+            }
+            try {
+                run();
+            } catch (...) {
+                _exit(1);
+            }
+            _exit(0);
+        }
+        close(fds[0]);
+        go_ = fds[1];
+    }
+    ~Child()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+        if (go_ >= 0)
+            close(go_);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // go - let the child start.
+    void go()
+    {
+        while (write(go_, "g", 1) < 0 && errno == EINTR) {
+        }
+        close(go_);
+        go_ = -1;
+    }
+    // running - whether it has not ended yet.
+    bool running()
+    {
+        int status;
+        if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_)
+            return pid_ > 0;
+        status_ = status;
+        pid_ = -1;
+        return false;
+    }
+    // wait - its exit status (128 + signal when killed).
+    int wait()
+    {
+        int status = 0;
+        while (pid_ > 0 && waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (pid_ > 0)
+            status_ = status;
+        pid_ = -1;
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int go_ = -1;
+    int status_ = 0;
+};
+
+// Service - one entry of the two files, by name and type.
+struct Service {
+    const char* name;
+    ModuleType type;
+};
+
+// placesOf - in which of the two files a service is now: "live", "aside",
+// "both" or "neither".
+std::string placesOf(const Service& s)
+{
+    ModuleManager modules(MASTER_CF, DISABLED, false);
+    modules.loadModules();
+    const bool live = modules.hasModule(s.name, s.type, true);
+    const bool aside = modules.hasModule(s.name, s.type, false);
+    return live && aside ? "both" : live ? "live" : aside ? "aside" : "neither";
+}
+
+// toggle - one run's load, move and store of a service, with pause seconds
+// between its load and its store, as a run that looks up more in between.
+void toggle(const Service& s, bool enable, double pause = 0)
+{
+    ModuleManager modules(MASTER_CF, DISABLED);
+    modules.loadModules();
+    usleep(static_cast<useconds_t>(pause * 1e6));
+    if (enable)
+        modules.enableModule(s.name, s.type);
+    else
+        modules.disableModule(s.name, s.type);
+    modules.storeModules(false);
 }
 
 class ModuleManagerSysTest : public ::testing::Test {
@@ -243,6 +357,147 @@ TEST_F(ModuleManagerSysTest, StoreWaitsForTheLockOfItsTarget)
     const double waited = (end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
     EXPECT_GT(waited, 0.5);
     EXPECT_EQ(stock, mxtest::readFile(MASTER_CF));
+}
+
+} // namespace
+
+namespace {
+
+const Service SMTP = {"smtp", ModuleType::inet};
+const Service PICKUP = {"pickup", ModuleType::unix};
+
+// waitUntil - poll test for up to five seconds.
+bool waitUntil(const std::function<bool()>& test)
+{
+    for (int i = 0; i < 500; ++i) {
+        if (test())
+            return true;
+        usleep(10000);
+    }
+    return test();
+}
+
+// StoreOrderCase - moves a run makes, the file whose lock the test holds (the
+// one to be written last), and where the services are while the run waits.
+struct StoreOrderCase {
+    const char* label; // also the case's name
+    bool smtpAsideBefore;
+    std::vector<std::pair<Service, bool>> moves; // service, enable
+    bool holdMasterCf;                           // else the set-aside file
+    std::string smtpWhileHeld, pickupWhileHeld, smtpAfter, pickupAfter;
+};
+
+class StoreOrder : public ModuleManagerSysTest,
+                   public ::testing::WithParamInterface<StoreOrderCase> {};
+
+// The file that gains an entry is renamed into place before the one that
+// loses it: a run stopped between the two leaves the entry in both files,
+// never in neither.
+TEST_P(StoreOrder, FileThatGainsTheEntryIsWrittenFirst)
+{
+    const StoreOrderCase& c = GetParam();
+    if (c.smtpAsideBefore)
+        toggle(SMTP, false);
+    ASSERT_EQ(c.smtpAsideBefore ? "aside" : "live", placesOf(SMTP));
+    const std::string master = mxtest::readFile(MASTER_CF);
+    Child run([&c] {
+        ModuleManager modules(MASTER_CF, DISABLED);
+        modules.loadModules();
+        for (const auto& m : c.moves)
+            if (m.second)
+                modules.enableModule(m.first.name, m.first.type);
+            else
+                modules.disableModule(m.first.name, m.first.type);
+        modules.storeModules(false);
+    });
+    {
+        const ostra::MKLock held(c.holdMasterCf ? MASTER_CF : DISABLED);
+        run.go();
+        // The first file is written; the run then waits for the held lock.
+        ASSERT_TRUE(waitUntil([&] {
+            return placesOf(SMTP) != (c.smtpAsideBefore ? "aside" : "live") ||
+                   placesOf(PICKUP) != "live";
+        })) << c.label
+            << ": nothing written";
+        usleep(100000);
+        EXPECT_TRUE(run.running()) << c.label;
+        EXPECT_EQ(c.smtpWhileHeld, placesOf(SMTP)) << c.label;
+        EXPECT_EQ(c.pickupWhileHeld, placesOf(PICKUP)) << c.label;
+    }
+    EXPECT_EQ(0, run.wait()) << c.label;
+    EXPECT_EQ(c.smtpAfter, placesOf(SMTP)) << c.label;
+    EXPECT_EQ(c.pickupAfter, placesOf(PICKUP)) << c.label;
+    EXPECT_EQ(0, mxtest::run("/usr/sbin/postconf -M >/dev/null").status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ModuleManager, StoreOrder,
+    ::testing::Values(
+        StoreOrderCase{"disable", false, {{SMTP, false}}, true, "both", "live", "aside", "live"},
+        StoreOrderCase{"enable", true, {{SMTP, true}}, false, "both", "live", "live", "live"},
+        // Moves both ways: a master.cf holding both entries comes first.
+        StoreOrderCase{"enable and disable",
+                       true,
+                       {{SMTP, true}, {PICKUP, false}},
+                       false,
+                       "both",
+                       "live",
+                       "live",
+                       "aside"}),
+    [](const ::testing::TestParamInfo<StoreOrderCase>& info) {
+        std::string name = info.param.label;
+        for (char& ch : name)
+            if (!isalnum(static_cast<unsigned char>(ch)))
+                ch = '_';
+        return name;
+    });
+
+// A load waits for a run between its load and its store, and then reads what
+// that run stored instead of an older copy that it would write over it.
+TEST_F(ModuleManagerSysTest, LoadWaitsForTheRunLock)
+{
+    const Service smtps = {"smtps", ModuleType::inet};
+    mxtest::writeFile(MASTER_CF, stock + "smtps inet n - y - - smtpd\n");
+    Child later([] { toggle(SMTP, false); });
+    {
+        const ostra::MKLock held(ModuleManager(MASTER_CF, DISABLED).runLockPath());
+        later.go();
+        usleep(500000);
+        EXPECT_TRUE(later.running()) << "loaded without the run lock";
+        // The holder's own run: the lock is its already.
+        ModuleManager modules(MASTER_CF, DISABLED, false);
+        modules.loadModules();
+        modules.disableModule(smtps.name, smtps.type);
+        modules.storeModules(false);
+    }
+    EXPECT_EQ(0, later.wait());
+    EXPECT_EQ("aside", placesOf(SMTP));
+    EXPECT_EQ("aside", placesOf(smtps)) << "the earlier run's change was written over";
+}
+
+// Concurrent runs each switching a service of its own: every change stays,
+// off and on again.
+TEST_F(ModuleManagerSysTest, ConcurrentTogglesOfDistinctServicesAllStay)
+{
+    const std::vector<Service> services = {
+        {"pickup", ModuleType::unix}, {"cleanup", ModuleType::unix}, {"qmgr", ModuleType::unix},
+        {"tlsmgr", ModuleType::unix}, {"rewrite", ModuleType::unix}, {"bounce", ModuleType::unix},
+        {"defer", ModuleType::unix},  {"trace", ModuleType::unix},   {"verify", ModuleType::unix},
+        {"flush", ModuleType::unix},  {"relay", ModuleType::unix},   {"smtp", ModuleType::inet},
+    };
+    for (int round = 0; round < 4; ++round) {
+        const bool enable = round % 2 == 1;
+        std::vector<std::unique_ptr<Child>> runs;
+        for (const Service& s : services)
+            runs.emplace_back(new Child([s, enable] { toggle(s, enable, 0.02); }));
+        for (auto& r : runs)
+            r->go();
+        for (auto& r : runs)
+            EXPECT_EQ(0, r->wait());
+        for (const Service& s : services)
+            EXPECT_EQ(enable ? "live" : "aside", placesOf(s)) << s.name << " in round " << round;
+    }
+    EXPECT_EQ("", mxtest::readFile(DISABLED)) << "every entry back live";
 }
 
 } // namespace

@@ -32,7 +32,7 @@ class ModuleManagerTest : public ::testing::Test {
 protected:
     ModuleManagerTest()
         : masterCf(dir.file("master.cf")), disabled(dir.file("master.cf.disabled")),
-          modules(masterCf, disabled)
+          modules(masterCf, disabled, false)
     {
     }
 
@@ -145,6 +145,23 @@ INSTANTIATE_TEST_SUITE_P(ModuleManager, ModuleManagerWhere,
                                            WhereCase{false, true, true, false, false, "aside"},
                                            WhereCase{indeterminate, true, true, true, false,
                                                      "smtpd"}));
+
+// A store stopped between its two renames leaves a moved service in both
+// files. Loading takes each file as it is; disabling again sets the live text
+// aside over the stale copy, and enabling leaves the live entry as it is.
+TEST_F(ModuleManagerTest, ServiceInBothFilesLoadsAndMovesAgain)
+{
+    mxtest::writeFile(masterCf, liveText);
+    mxtest::writeFile(disabled, "smtps inet n - n - - stale\n");
+    modules.loadModules();
+    EXPECT_TRUE(modules.hasModule("smtps", ModuleType::inet, true));
+    EXPECT_TRUE(modules.hasModule("smtps", ModuleType::inet, false));
+    EXPECT_TRUE(modules.enableModule("smtps", ModuleType::inet));
+    EXPECT_EQ(smtpsText, modules.getModule("smtps", ModuleType::inet, true).second);
+    EXPECT_TRUE(modules.disableModule("smtps", ModuleType::inet));
+    EXPECT_FALSE(modules.hasModule("smtps", ModuleType::inet, true));
+    EXPECT_EQ(smtpsText, modules.getModule("smtps", ModuleType::inet, false).second);
+}
 
 TEST_F(ModuleManagerTest, EnableOfAnUnknownServiceIsOutOfRange)
 {
