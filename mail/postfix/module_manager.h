@@ -47,6 +47,8 @@ public:
 
     // A manager of masterCf and disabledPath; nothing is loaded yet. Without
     // runLock (only for files no other run shares) no lock is taken on load.
+    // Two managers of one master.cf must not be loaded in one process at once:
+    // the second would wait for the first's run lock for ever.
     ModuleManager(const std::string& masterCf, const std::string& disabledPath,
                   bool runLock = true);
     ~ModuleManager();
