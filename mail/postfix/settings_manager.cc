@@ -35,6 +35,8 @@ const char PERMIT_AUTHENTICATED[] = "permit_sasl_authenticated, reject_unauth_de
 void SettingsManager::restrictRelay(const char* first, const char* last)
 {
     MainCfManager& maincf = MainCfManager::getInstance();
+    // Three writes make one list: another run's edit must not land between them.
+    MainCfManager::EditLock edit(maincf);
     maincf.replaceStringValue(RECIPIENT_RESTRICTIONS, first);
     maincf.appendCompoundStringValue(RECIPIENT_RESTRICTIONS, CLIENT_ACCESS, NO_RELAY_TABLE);
     maincf.appendStringValue(RECIPIENT_RESTRICTIONS, last);
@@ -97,6 +99,7 @@ std::string SettingsManager::rblRestrictions(const std::string& current,
 void SettingsManager::setRBLHosts(const std::vector<std::string>& zones)
 {
     MainCfManager& maincf = MainCfManager::getInstance();
+    MainCfManager::EditLock edit(maincf); // the list written is built on the one read
     maincf.replaceStringValue(CLIENT_RESTRICTIONS,
                               rblRestrictions(maincf.getStringValue(CLIENT_RESTRICTIONS), zones));
 }
