@@ -4,6 +4,7 @@
 #include <functional>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 
 #include "mail/lib/dotqmail.h"
@@ -30,7 +31,37 @@ using database::ElementsFilter;
 using database::KeyValueFilter;
 using database::ReplaceElementFilterRef;
 
-typedef KeyValueFilter<ReplaceElementFilterRef, ReplaceElementFilterRef> MailboxRenameFilter;
+// MailboxKeys - which of a rename's two addresses the mailbox table held before it.
+struct MailboxKeys {
+    bool oldSeen = false;
+    bool newSeen = false;
+};
+
+// WatchedKeyRename - the rename of a key, noting the key it found.
+class WatchedKeyRename {
+public:
+    // Both strings and keys must outlive the filter.
+    WatchedKeyRename(const std::string& from, const std::string& to, MailboxKeys& keys)
+        : rename_(from, to), from_(from), to_(to), keys_(&keys)
+    {
+    }
+    bool operator()(std::string& key) const
+    {
+        if (key == from_)
+            keys_->oldSeen = true;
+        else if (key == to_)
+            keys_->newSeen = true;
+        return rename_(key);
+    }
+
+private:
+    ReplaceElementFilterRef rename_;
+    const std::string& from_;
+    const std::string& to_;
+    MailboxKeys* keys_;
+};
+
+typedef KeyValueFilter<WatchedKeyRename, ReplaceElementFilterRef> MailboxRenameFilter;
 typedef ElementsFilter<ReplaceElementFilterRef> AddressRenameFilter;
 
 // address - local "@" domain.
@@ -54,13 +85,16 @@ DotQMailManager dotQmail(const std::string& domain, const std::string& mailname)
     return DotQMailManager((home / ".qmail").string());
 }
 
-// renameMailboxes - rewrite "vmailbox": the key from -> to, a whole value fromPath -> toPath.
-void renameMailboxes(const std::string& from, const std::string& to, const std::string& fromPath,
-                     const std::string& toPath)
+// renameMailboxes - rewrite "vmailbox": the key from -> to, a whole value fromPath -> toPath;
+// keys tells which of the two keys the table held.
+MailboxKeys renameMailboxes(const std::string& from, const std::string& to,
+                            const std::string& fromPath, const std::string& toPath)
 {
+    MailboxKeys keys;
     DatabaseHelper::filterRecords(tables::VMAILBOX,
-                                  MailboxRenameFilter(ReplaceElementFilterRef(from, to),
+                                  MailboxRenameFilter(WatchedKeyRename(from, to, keys),
                                                       ReplaceElementFilterRef(fromPath, toPath)));
+    return keys;
 }
 
 // renameAddresses - rewrite "virtual": every key and list element from -> to.
@@ -68,6 +102,26 @@ void renameAddresses(const std::string& from, const std::string& to)
 {
     DatabaseHelper::filterRecords(tables::VIRTUAL,
                                   AddressRenameFilter(ReplaceElementFilterRef(from, to)));
+}
+
+// homeRenamedBefore - whether an earlier run of this very rename, killed later on, already
+// moved the mail home: the old home is gone and the new one is there.
+bool homeRenamedBefore(const MailboxKeys& keys, const std::string& domain,
+                       const std::string& oldMailname, const std::string& newMailname)
+{
+    // Only the new name in the mailbox table tells that run from a rename onto a taken name,
+    // which must still fail; renaming a name found nowhere looks alike and changes nothing.
+    if (keys.oldSeen || !keys.newSeen)
+        return false;
+    MaildirManager& maildirs = MaildirManager::getInstance();
+    // The error code is set for a missing path too; the status type tells it from other errors.
+    boost::system::error_code error;
+    const boost::filesystem::file_status oldHome =
+        boost::filesystem::symlink_status(maildirs.getMailnameHome(domain, oldMailname), error);
+    const boost::filesystem::file_status newHome =
+        boost::filesystem::symlink_status(maildirs.getMailnameHome(domain, newMailname), error);
+    return oldHome.type() == boost::filesystem::file_not_found &&
+           newHome.type() == boost::filesystem::directory_file;
 }
 
 // RollBacks - the undo steps of a rename, run newest first when a later step fails.
@@ -197,14 +251,16 @@ void MailnameManager::renameMailname(const std::string& domain, const std::strin
     const std::string oldPath = mailboxPath(domain, oldMailname);
     const std::string newPath = mailboxPath(domain, newMailname);
 
-    renameMailboxes(oldAddress, newAddress, oldPath, newPath);
+    const MailboxKeys keys = renameMailboxes(oldAddress, newAddress, oldPath, newPath);
     RollBacks rollBacks;
     rollBacks.arm(vmailboxTableName,
                   [&] { renameMailboxes(newAddress, oldAddress, newPath, oldPath); });
     try {
         renameAddresses(oldAddress, newAddress);
         rollBacks.arm(virtualTableName, [&] { renameAddresses(newAddress, oldAddress); });
-        MaildirManager::getInstance().renameMailnameHome(domain, oldMailname, newMailname);
+        // A rerun after a kill finishes the job instead of undoing the tables.
+        if (!homeRenamedBefore(keys, domain, oldMailname, newMailname))
+            MaildirManager::getInstance().renameMailnameHome(domain, oldMailname, newMailname);
     } catch (...) {
         rollBacks.run();
         throw;

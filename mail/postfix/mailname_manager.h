@@ -48,7 +48,8 @@ public:
                                OnRemoval mode);
 
     // renameMailname - rename in "vmailbox", "virtual" and on disk; when a later
-    // step fails both tables are restored and the first error is passed on.
+    // step fails both tables are restored and the first error is passed on. A
+    // rerun of a rename killed after its home was moved completes it.
     static void renameMailname(const std::string& domain, const std::string& oldMailname,
                                const std::string& newMailname);
     // renameMailnameOnDomainAlias - rename oldMailname@alias in "virtual".

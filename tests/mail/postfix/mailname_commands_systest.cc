@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "mail/lib/mail_authenticate.h"
+#include "mail/postfix/mailname_manager.h"
 #include "manager_fixture.h"
 
 using namespace managertest;
@@ -481,57 +482,67 @@ Records renamedVirtual(bool aliasDomainKeys)
     return virt;
 }
 
-TEST_F(MailnameCommandsTest, RenameWithPasswordRenamesCredentialsAndAliasDomainAddresses)
+// The handlers after renaming info to office.
+std::vector<std::string> renamedHandlers()
+{
+    return {handlerLine("filter", "office@example.com"), handlerLine("filter", "i1@example.com"),
+            handlerLine("filter", "i2@example.com")};
+}
+
+class RenameCommandTest : public MailnameCommandsTest {
+protected:
+    static constexpr const char* RENAME =
+        "--rename-mailname --domain-name=example.com --old-mailname=info --new-mailname=office";
+
+    // expectRenamed - tables, mail tree, rows and handlers after renaming info
+    // to office in the standard state, with a password or without.
+    void expectRenamed(bool password)
+    {
+        EXPECT_EQ((Records{{"office@example.com", "example.com/office/Maildir/"},
+                           {"sales@example.com", "example.com/sales/Maildir/"}}),
+                  dump("vmailbox"));
+        EXPECT_EQ(renamedVirtual(password), dump("virtual"));
+        EXPECT_EQ(lines(concat({{"example.com drwx------ root:root"},
+                                homeEntries("example.com/office", true),
+                                homeEntries("example.com/sales", true)})),
+                  mailTree());
+        // With a password the rows are renamed (the password itself is not
+        // stored); without, the old name's rows go and none are made.
+        std::vector<std::string> rows =
+            concat({inAllDomains("i1", "secret"), inAllDomains("i2", "secret"),
+                    inAllDomains("sales", "other")});
+        if (password)
+            rows = concat({rows, inAllDomains("office", "secret")});
+        EXPECT_EQ(lines(rows), users());
+        EXPECT_EQ(lines(renamedHandlers()), handlers());
+    }
+};
+
+TEST_F(RenameCommandTest, WithPasswordRenamesCredentialsAndAliasDomainAddresses)
 {
     withPanel();
     standardState();
     ok("--add-redirect --domain-name=example.com --mailname=info --redirect-email=x@other.com");
-    ok("--rename-mailname --domain-name=example.com --old-mailname=info --new-mailname=office",
-       "HSP_PASSWORD=ignored");
-
-    EXPECT_EQ((Records{{"office@example.com", "example.com/office/Maildir/"},
-                       {"sales@example.com", "example.com/sales/Maildir/"}}),
-              dump("vmailbox"));
-    EXPECT_EQ(renamedVirtual(true), dump("virtual"));
-    EXPECT_EQ(lines(concat({{"example.com drwx------ root:root"},
-                            homeEntries("example.com/office", true),
-                            homeEntries("example.com/sales", true)})),
-              mailTree());
+    ok(RENAME, "HSP_PASSWORD=ignored");
+    expectRenamed(true);
     EXPECT_EQ("| true\n| /usr/bin/deliverquota ./Maildir\n&x@other.com\n",
               mxtest::readFile(home("example.com", "office") + "/.qmail"));
-    // The rows are renamed; the password in the environment is not stored.
-    EXPECT_EQ(lines(concat({inAllDomains("office", "secret"), inAllDomains("i1", "secret"),
-                            inAllDomains("i2", "secret"), inAllDomains("sales", "other")})),
-              users());
-    EXPECT_EQ(
-        (lines({handlerLine("filter", "office@example.com"),
-                handlerLine("filter", "i1@example.com"), handlerLine("filter", "i2@example.com")})),
-        handlers());
 }
 
-TEST_F(MailnameCommandsTest, RenameWithoutPasswordDropsCredentialsAndKeepsAliasDomainKeys)
+TEST_F(RenameCommandTest, WithoutPasswordDropsCredentialsAndKeepsAliasDomainKeys)
 {
     withPanel();
     standardState();
-    ok("--rename-mailname --domain-name=example.com --old-mailname=info --new-mailname=office");
-    EXPECT_EQ(renamedVirtual(false), dump("virtual"));
-    EXPECT_EQ(lines(concat({inAllDomains("i1", "secret"), inAllDomains("i2", "secret"),
-                            inAllDomains("sales", "other")})),
-              users());
-    EXPECT_EQ(
-        (lines({handlerLine("filter", "office@example.com"),
-                handlerLine("filter", "i1@example.com"), handlerLine("filter", "i2@example.com")})),
-        handlers());
+    ok(RENAME);
+    expectRenamed(false);
 }
 
-TEST_F(MailnameCommandsTest, RenameOfADomainUnknownToAuthPassesOnMinusOne)
+TEST_F(RenameCommandTest, OfADomainUnknownToAuthPassesOnMinusOne)
 {
     withPanel();
     standardState();
     shell(std::string("sqlite3 ") + AUTH_DB + " \"DELETE FROM domains WHERE name='example.com'\"");
-    const mxtest::RunResult r =
-        mx("--rename-mailname --domain-name=example.com --old-mailname=info --new-mailname=office",
-           "HSP_PASSWORD=x");
+    const mxtest::RunResult r = mx(RENAME, "HSP_PASSWORD=x");
     EXPECT_EQ(255, r.status);
     EXPECT_NE(std::string::npos,
               r.err.find("No such domain 'example.com' in the mail authentication DB"))
@@ -548,22 +559,96 @@ TEST_F(MailnameCommandsTest, RenameOfADomainUnknownToAuthPassesOnMinusOne)
     EXPECT_EQ(lines(standardHandlers()), handlers());
 }
 
-TEST_F(MailnameCommandsTest, RenameOntoAnOccupiedHomeRestoresTheTables)
+// How far a rename got before it was killed, after moving the mail home.
+struct KilledRename {
+    const char* name;
+    bool password;
+    std::string authSql;     // what the killed run did to the authentication rows
+    int aliasDomainsRenamed; // and in how many alias domains it renamed info in "virtual"
+};
+
+void PrintTo(const KilledRename& k, std::ostream* out)
+{
+    *out << k.name;
+}
+
+class RenameRerunTest : public RenameCommandTest,
+                        public ::testing::WithParamInterface<KilledRename> {};
+
+TEST_P(RenameRerunTest, FinishesTheRenameAfterAKillPastTheHome)
+{
+    const KilledRename& killed = GetParam();
+    withPanel();
+    standardState();
+    // The tables and the home as the killed run left them.
+    ostra::mail::postfix::MailnameManager::renameMailname("example.com", "info", "office");
+    if (!killed.authSql.empty())
+        shell(std::string("sqlite3 ") + AUTH_DB + " \"" + killed.authSql + "\"");
+    for (int i = 0; i < killed.aliasDomainsRenamed; ++i)
+        ostra::mail::postfix::MailnameManager::renameMailnameOnDomainAlias(ALIAS_DOMAINS[i], "info",
+                                                                           "office");
+    ok(RENAME, killed.password ? "HSP_PASSWORD=ignored" : "");
+    expectRenamed(killed.password);
+}
+
+// renameIn - the killed run's credential rename in one domain.
+std::string renameIn(const std::string& domain)
+{
+    return "UPDATE users SET name='office' WHERE name='info' AND "
+           "dom_id=(SELECT id FROM domains WHERE name='" +
+           domain + "');";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, RenameRerunTest,
+    ::testing::Values(
+        KilledRename{"HomeMoved", true, "", 0},
+        KilledRename{"DomainCredentialsRenamed", true, renameIn("example.com"), 0},
+        KilledRename{"OneAliasDomainDone", true, renameIn("example.com") + renameIn("alias1.com"),
+                     1},
+        KilledRename{"OnlyHandlersLeft", true,
+                     renameIn("example.com") + renameIn("alias1.com") + renameIn("alias2.com"), 2},
+        KilledRename{"HomeMovedWithoutPassword", false, "", 0},
+        KilledRename{"CredentialsDroppedWithoutPassword", false,
+                     "DELETE FROM users WHERE name='info';", 0}),
+    [](const ::testing::TestParamInfo<KilledRename>& info) { return info.param.name; });
+
+// A rename whose mail home cannot be moved, and why.
+struct HomeTrouble {
+    const char* name;
+    const char* prepare; // shell command run in the domain's mail root
+};
+
+void PrintTo(const HomeTrouble& t, std::ostream* out)
+{
+    *out << t.name;
+}
+
+class RenameHomeTroubleTest : public RenameCommandTest,
+                              public ::testing::WithParamInterface<HomeTrouble> {};
+
+TEST_P(RenameHomeTroubleTest, FailsAndRestoresTheTables)
 {
     withPanel();
     standardState();
-    mxtest::makeDirs(home("example.com", "office") + "/keep", 0700);
+    shell("cd " + std::string(MAIL_ROOT) + "/example.com && " + GetParam().prepare);
     const State before = state();
     record();
-    const mxtest::RunResult r =
-        mx("--rename-mailname --domain-name=example.com --old-mailname=info --new-mailname=office",
-           "HSP_PASSWORD=x");
+    const mxtest::RunResult r = mx(RENAME, "HSP_PASSWORD=x");
     const std::string runs = recorded();
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("Fatal error: ")) << r.err;
     EXPECT_NE("", runs) << "the tables were rewritten and restored";
     EXPECT_TRUE(before == state());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Homes, RenameHomeTroubleTest,
+    ::testing::Values(HomeTrouble{"NewHomeOccupied", "mkdir -p office/keep"},
+                      HomeTrouble{"OldHomeMissing", "rm -r info"},
+                      // The tables still name info: no earlier run got this far.
+                      HomeTrouble{"OldHomeMissingNewHomeThere", "rm -r info && mkdir office"}),
+    [](const ::testing::TestParamInfo<HomeTrouble>& info) { return info.param.name; });
 
 TEST_F(MailnameCommandsTest, QuotaFileFollowsTheAttachmentStore)
 {
@@ -701,24 +786,20 @@ const BadInput BAD_INPUTS[] = {
      "Fatal error: std::invalid_argument(a..b)"},
     {"--remove-mailname --domain-name=example.com --mailname=..", "",
      "Fatal error: std::invalid_argument(..)"},
-    {"--remove-mailname --domain-name=example.com --mailname ''", "",
-     "invalid mail name ''"},
-    {"--remove-mailname --domain-name=example.com --mailname=.", "",
-     "invalid mail name '.'"},
+    {"--remove-mailname --domain-name=example.com --mailname ''", "", "invalid mail name ''"},
+    {"--remove-mailname --domain-name=example.com --mailname=.", "", "invalid mail name '.'"},
     {"--rename-mailname --domain-name=example.com --old-mailname=info --new-mailname=a/b",
      "HSP_PASSWORD=x", "invalid mail name 'a/b'"},
     {"--rename-mailname --domain-name=example.com --old-mailname=in..fo --new-mailname=x", "",
      "std::invalid_argument(in..fo)"},
     {"--add-mailbox --domain-name=example.com --mailname=../info", "HSP_PASSWORD=x",
      "std::invalid_argument(../info)"},
-    {"--remove-mailbox --domain-name=example.com --mailname=/etc", "",
-     "invalid mail name '/etc'"},
+    {"--remove-mailbox --domain-name=example.com --mailname=/etc", "", "invalid mail name '/etc'"},
     {"--set-password --domain-name=example.com --mailname=i..1", "HSP_PASSWORD=x",
      "std::invalid_argument(i..1)"},
     {"--set-mailbox-disk-quota --domain-name=example.com --mailname=. --disk-quota=1", "",
      "invalid mail name '.'"},
-    {"--get-mailbox-size --domain-name=example.com --mailname=.", "",
-     "invalid mail name '.'"},
+    {"--get-mailbox-size --domain-name=example.com --mailname=.", "", "invalid mail name '.'"},
     {"--add-redirect --domain-name=example.com --mailname=.. --redirect-email=x@other.com", "",
      "invalid mail name '..'"},
     {"--remove-redirect --domain-name=example.com --mailname=info/.. "
@@ -739,8 +820,8 @@ const BadInput BAD_INPUTS[] = {
     {"--add-alias --domain-name=example.com --mailname=info --alias='a\nroot@example.com x'", "",
      "invalid mail alias 'a\nroot@example.com x'"},
     {"--add-mailname --domain-name=example.com --mailname='a b'", "", "invalid mail name 'a b'"},
-    {"--add-redirect --domain-name=example.com --mailname=info --redirect-email='x@y.com\n|sh'",
-     "", "invalid e-mail address 'x@y.com\n|sh'"},
+    {"--add-redirect --domain-name=example.com --mailname=info --redirect-email='x@y.com\n|sh'", "",
+     "invalid e-mail address 'x@y.com\n|sh'"},
     {"--add-alias --domain-name=example.com --mailname=info", "",
      "mandatory option \"--alias\" is not specified"},
     {"--set-password", "HSP_PASSWORD=x", "mandatory option \"--mailname\" is not specified"},

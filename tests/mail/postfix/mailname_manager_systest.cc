@@ -306,16 +306,34 @@ TEST_F(RenameTest, RenamesTheMailnameWhereverItOccursAndItsHome)
     EXPECT_EQ(expected, snapshot());
 }
 
+TEST_F(RenameTest, ARerunAfterTheHomeWasMovedFinishesWithoutUndoingTheTables)
+{
+    // What a run killed right after moving the mail home leaves.
+    const Snapshot renamed = renamedInfo();
+    seedAll(renamed);
+    shell("mv " + DOMAIN_ROOT + "/info " + DOMAIN_ROOT + "/boss");
+    record();
+    MailnameManager::renameMailname("example.com", "info", "boss");
+    EXPECT_EQ(FORWARD, recorded());
+    EXPECT_EQ(renamed, snapshot());
+    EXPECT_EQ("boss\nsales\n", listDir(DOMAIN_ROOT));
+}
+
 // A mail home rename that fails, and how.
 struct HomeFault {
     const char* name;
     const char* prepare; // shell command run in the domain root
+    bool tablesRenamed;  // the tables start with the rename done, as a killed run leaves them
 };
 
 class RenameHomeFaults : public RenameTest, public ::testing::WithParamInterface<HomeFault> {};
 
 TEST_P(RenameHomeFaults, LeaveBothTablesAsBefore)
 {
+    // A rerun that cannot finish rolls the tables back to the old name, as a
+    // first run that fails there would.
+    if (GetParam().tablesRenamed)
+        seedAll(renamedInfo());
     shell("cd " + DOMAIN_ROOT + " && " + GetParam().prepare);
     const std::string homes = listDir(DOMAIN_ROOT);
     record();
@@ -329,12 +347,18 @@ TEST_P(RenameHomeFaults, LeaveBothTablesAsBefore)
     EXPECT_EQ(homes, listDir(DOMAIN_ROOT));
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, RenameHomeFaults,
-                         ::testing::Values(HomeFault{"NewHomeTaken", "mkdir -p boss/Maildir"},
-                                           HomeFault{"OldHomeMissing", "rm -r info"}),
-                         [](const ::testing::TestParamInfo<HomeFault>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, RenameHomeFaults,
+    ::testing::Values(HomeFault{"NewHomeTaken", "mkdir -p boss/Maildir", false},
+                      HomeFault{"OldHomeMissing", "rm -r info", false},
+                      // Not a rerun: the tables still hold the old name.
+                      HomeFault{"OldHomeMissingNewHomeThere", "rm -r info && mkdir -p boss/Maildir",
+                                false},
+                      // A rerun, but the home went neither way.
+                      HomeFault{"RerunWithBothHomesMissing", "rm -r info", true},
+                      // A rerun whose new home is no directory.
+                      HomeFault{"RerunWithNewHomeAFile", "mv info elsewhere && touch boss", true}),
+    [](const ::testing::TestParamInfo<HomeFault>& info) { return info.param.name; });
 
 TEST_F(RenameTest, AFailedAliasTableRewriteRestoresTheMailboxTable)
 {
