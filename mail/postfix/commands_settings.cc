@@ -15,6 +15,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "mail/lib/courier_params.h"
+#include "mail/postfix/decimal_option.h"
 #include "mail/postfix/maincf_manager.h"
 #include "mail/postfix/options_helper.h"
 #include "mail/postfix/service_manager.h"
@@ -130,7 +131,7 @@ void parseWhiteList(ProgramOptionsHelper& helper, int argc, char** argv)
     // clang-format off
     helper.addOptions()
         ("ip-address", po::value<std::string>(), "IPv4 address", true)
-        ("netmask", po::value<IPv4Mask>(), "netmask", true);
+        ("netmask", decimalValueVia<IPv4Mask, unsigned short>(), "netmask", true);
     // clang-format on
     standardOptionsParse(helper, argc, argv);
 }
@@ -159,7 +160,7 @@ int setMailParams(int argc, char** argv)
         ("relayclient", "whether to enable mail relaying (disabled by default)")
         ("smtpauth", "whether to enable SMTP authorization (disabled by default)")
         ("popauth", "whether to enable POP3 before SMTP authorization (disabled by default)")
-        ("poplock-time", po::value<short>()->default_value(-1, "-1"),
+        ("poplock-time", decimalValue<short>()->default_value(-1, "-1"),
          "POP3 authorization validity time")
         ("shortnames", "whether to enable short names (legacy, not supported)");
     // clang-format on
