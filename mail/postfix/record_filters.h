@@ -3,6 +3,7 @@
 #define MAIL_POSTFIX_RECORD_FILTERS_H
 
 #include <cctype>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -210,15 +211,16 @@ template <class K, class V> bool KeyValueFilter<K, V>::operator()(std::string& l
 
 template <class R> void DataStreamFilter<R>::filterChunk(const Chunk& chunk)
 {
-    Chunk::const_iterator begin = chunk.begin();
-    for (Chunk::const_iterator pos = begin; pos != chunk.end(); ++pos) {
-        if (*pos != '\n')
-            continue;
-        pending_.append(begin, pos);
+    if (chunk.empty())
+        return;
+    const char* begin = chunk.data();
+    const char* const end = begin + chunk.size();
+    while (const char* feed = static_cast<const char*>(memchr(begin, '\n', end - begin))) {
+        pending_.append(begin, feed);
         emit();
-        begin = pos + 1;
+        begin = feed + 1;
     }
-    pending_.append(begin, chunk.end());
+    pending_.append(begin, end);
 }
 
 template <class R> void DataStreamFilter<R>::finish()
@@ -231,8 +233,10 @@ template <class R> void DataStreamFilter<R>::emit()
 {
     // No flush per record: postmap reads the file only after it is closed, and a
     // write per record would double the cost of rewriting a large table.
-    if (filter_(pending_))
-        out_ << pending_ << '\n';
+    if (filter_(pending_)) {
+        pending_ += '\n';
+        out_.write(pending_.data(), pending_.size());
+    }
     pending_.clear();
 }
 
