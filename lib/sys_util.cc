@@ -5,21 +5,25 @@
 #include <sys/resource.h>
 
 namespace ostra {
-namespace detail {
 
 // write_all - write the whole buffer, continuing after partial writes.
 int write_all(int fd, const void* data, size_t size)
 {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
-        ssize_t n = retry_eintr([&] { return ::write(fd, p, size); });
-        if (n < 0)
+        ssize_t n = detail::retry_eintr([&] { return ::write(fd, p, size); });
+        if (n <= 0) {
+            if (n == 0) // no progress and no error: give up rather than spin
+                errno = EIO;
             return -1;
+        }
         p += n;
         size -= static_cast<size_t>(n);
     }
     return 0;
 }
+
+namespace detail {
 
 // close_from_3 - close_range, or one close per possible descriptor where the
 // kernel lacks it.

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <unistd.h>
 
+#include "ostra/fd_write.h"
 #include "ostra/lock.h"
 
 namespace ostra {
@@ -21,8 +22,7 @@ template <class F> auto retry_eintr(F call) -> decltype(call())
     return result;
 }
 
-// write_all - write the whole buffer, continuing after partial writes; 0 or -1.
-int write_all(int fd, const void* data, size_t size);
+using ostra::write_all;
 
 // close_from_3 - close every descriptor above standard error (in a child
 // before exec).

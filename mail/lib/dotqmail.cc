@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ostra/errors.h"
+#include "ostra/fd_write.h"
 #include "ostra/idn.h"
 #include "ostra/lock.h"
 #include "ostra/log.h"
@@ -114,21 +115,6 @@ int open_retry(const char* path, int flags, mode_t mode)
     return fd;
 }
 
-// write_all - the whole buffer, retried after EINTR and short writes.
-bool write_all(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // read_file - the whole file into *content: 0, 1 when it does not exist, -1
 // after logging. A link is not followed: the mail home belongs to popuser,
 // who could plant one to read another file into this one.
@@ -190,7 +176,7 @@ public:
 
     bool write(const std::string& content)
     {
-        return write_all(fd_.get(), content.data(), content.size());
+        return ostra::write_all(fd_.get(), content.data(), content.size()) == 0;
     }
 
     // own - popuser's file of mode 0600; false after logging.

@@ -17,6 +17,7 @@
 
 #include "mail/handlers/lib/handler_util.h"
 #include "mail/lib/mail_path.h"
+#include "ostra/fd_write.h"
 #include "ostra/log.h"
 #include "ostra/str_util.h"
 
@@ -38,21 +39,6 @@ const char* shown(const char* s)
 bool empty(const char* s)
 {
     return s == nullptr || *s == '\0';
-}
-
-// write_all_fd - write the whole buffer, retrying after EINTR and short writes.
-bool write_all_fd(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // create_empty_file - create or truncate path as an empty file of the mode.
@@ -350,7 +336,7 @@ int string_to_file(const char* dir, const char* name, const char* value)
         return -1;
     }
     std::string line = std::string(value) + "\n";
-    bool ok = write_all_fd(fd, line.data(), line.size()) && fchmod(fd, 0644) == 0;
+    bool ok = ostra::write_all(fd, line.data(), line.size()) == 0 && fchmod(fd, 0644) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {
         ok = false;
