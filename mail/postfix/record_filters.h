@@ -24,10 +24,23 @@ namespace mail {
 namespace postfix {
 namespace database {
 
-// isListSep - true for the characters that separate the elements of a value list.
+// isListSep - true for the characters that separate the elements of a value list:
+// the comma and the C locale's white space, spelled out because isspace is a
+// call per character of every value of a rewritten table.
 inline bool isListSep(char c)
 {
-    return c == ',' || std::isspace(static_cast<unsigned char>(c));
+    switch (c) {
+    case ',':
+    case ' ':
+    case '\t':
+    case '\n':
+    case '\v':
+    case '\f':
+    case '\r':
+        return true;
+    default:
+        return false;
+    }
 }
 
 // String filters: operator() keeps (true) or drops (false) a string, possibly rewriting it.
