@@ -252,6 +252,21 @@ bool same_line(const std::string& line, const char* s)
     return lineLen == len && line.compare(0, len, s, len) == 0;
 }
 
+// settle - give the written temporary its owner and mode, sync and close it,
+// and rename it over the file; finishFormat reports a failed sync or close.
+int settle(Replacement& tmp, const Owner& owner, const char* finishFormat)
+{
+    // Owner and mode are set before the rename: a root-owned file would not
+    // be readable at delivery.
+    if (!tmp.own(owner))
+        return -1;
+    if (!tmp.finish()) {
+        messlog2(0, 0, finishFormat, tmp.path(), strerror(errno));
+        return -1;
+    }
+    return tmp.commit() ? 0 : -1;
+}
+
 // edit_lines - replace the file by its lines less every copy of the drop
 // lines, with add (when given) appended; the file changes in one rename, so
 // a run killed at any point leaves the old or the new file. 0; 1 when the
@@ -304,13 +319,7 @@ int edit_lines(const char* file, const char* const drop[], const char* add)
         tmp.discard();
         messlog2(1, 0, "cannot write a line to %s.tmp", file);
     }
-    if (!tmp.own(owner))
-        return -1;
-    if (!tmp.finish()) {
-        messlog2(0, 0, "Unable to close file %s: %s\n", tmp.path(), strerror(errno));
-        return -1;
-    }
-    return tmp.commit() ? 0 : -1;
+    return settle(tmp, owner, "Unable to close file %s: %s\n");
 }
 
 // forward_address - the address with its domain in ASCII form, or null after a
@@ -371,15 +380,7 @@ int dotqmail_reset(const char* file)
         messlog2(0, 0, "Unable to write to %s: %s", tmp.path(), strerror(errno));
         return -1;
     }
-    // Owner and mode are set before the rename: a root-owned file would not
-    // be readable at delivery.
-    if (!tmp.own(owner))
-        return -1;
-    if (!tmp.finish()) {
-        messlog2(0, 0, "Unable to write to %s: %s", tmp.path(), strerror(errno));
-        return -1;
-    }
-    return tmp.commit() ? 0 : -1;
+    return settle(tmp, owner, "Unable to write to %s: %s");
 }
 
 // dotqmail_add_delivery - the delivery line once, at the end; the legacy
