@@ -105,8 +105,6 @@ struct Kind {
     std::string window;
     // predict - for tables: what the run makes of them, judged without it.
     std::function<Files(const Files&, const std::vector<std::string>&)> predict;
-    // recover - the operator's way out when the rerun fails; true when it worked.
-    std::function<bool(const std::vector<std::string>&)> recover;
     // trigger - when set, the kill waits until it says the moment has come
     // (polled) and then hits the whole process group.
     std::function<bool(pid_t)> trigger;
@@ -160,7 +158,7 @@ protected:
     std::set<std::string> leftoversSeen_;
     int groupKills_ = 0;
     int tablesDamaged_ = 0, tablesRecovered_ = 0;
-    int rerunFailures_ = 0, recovered_ = 0;
+    int rerunFailures_ = 0;
     std::map<std::string, int> windows_;
     std::vector<std::string> examples_;
 };
@@ -274,16 +272,6 @@ void CrashTest::makeKinds()
         for (const auto& r : parseTable(before.at("virtual")))
             virt[r.first == o + d ? n + d : r.first] = r.second == o + d ? n + d : r.second;
         return Files{{"vmailbox", formatTable(vm)}, {"virtual", formatTable(virt)}};
-    };
-    rewrite.recover = [domainOpt](const std::vector<std::string>& args) {
-        // Killed after the home was renamed: the rerun finds no old home and
-        // rolls the tables back to the old name. Renaming back joins tables
-        // and home under the old name; then the rename goes through.
-        const std::string from = args[2].substr(args[2].find('=') + 1);
-        const std::string to = args[3].substr(args[3].find('=') + 1);
-        Job back = soak::runNow(
-            {"--rename-mailname", domainOpt, "--old-mailname=" + to, "--new-mailname=" + from});
-        return back.status() == 0 && soak::runNow(args).status() == 0;
     };
     rewrite.settle = [this] {
         // The name whose home exists is the one the next run renames.
@@ -515,11 +503,8 @@ void CrashTest::crashOnce(Kind& kind)
         if (examples_.size() < 20)
             examples_.push_back("rerun failed with status " + std::to_string(rerun.status()) +
                                 ": " + rerun.command() + ": " + rerun.output());
-        if (kind.recover && kind.recover(args))
-            ++recovered_;
-        else
-            ADD_FAILURE() << "no way back after a kill of " << job.command() << ": status "
-                          << rerun.status() << ": " << rerun.output();
+        ADD_FAILURE() << "no way back after a kill of " << job.command() << ": status "
+                      << rerun.status() << ": " << rerun.output();
     } else {
         kind.seconds = kind.seconds * 0.7 + rerun.duration() * 0.3;
     }
@@ -626,7 +611,6 @@ TEST_F(CrashTest, KilledRunsLeaveWholeFilesNoLocksAndOnlyKnownTemporaryFiles)
     for (const auto& w : windows_)
         report.add(w.first, w.second);
     report.add("reruns that failed", rerunFailures_);
-    report.add("  of them recovered by renaming back, then again", recovered_);
     for (const std::string& e : examples_)
         report.add("example", e);
     EXPECT_EQ(tablesDamaged_, tablesRecovered_);
