@@ -259,13 +259,12 @@ int renameMailname(int argc, char** argv)
     return 0;
 }
 
-// addMailbox - the --add-mailbox command.
-int addMailbox(int argc, char** argv)
+namespace {
+
+// parsePasswordOptions - the options of the commands that set a mailbox
+// password, declared on helper and parsed.
+void parsePasswordOptions(ProgramOptionsHelper& helper, int argc, char** argv)
 {
-    ProgramOptionsHelper helper("add mailname's mailbox",
-                                std::string("--add-mailbox --domain-name=<domain_name> "
-                                            "--mailname=<mail_name> [--mail-domain-disabled|-D]") +
-                                    PASSWORD_SYNOPSIS);
     // clang-format off
     helper.addOptions()
         ("domain-name", po::value<std::string>(), "domain name", true)
@@ -273,6 +272,18 @@ int addMailbox(int argc, char** argv)
         ("mail-domain-disabled,D", "the domain is disabled (currently unused)");
     // clang-format on
     standardOptionsParse(helper, argc, argv);
+}
+
+} // namespace
+
+// addMailbox - the --add-mailbox command.
+int addMailbox(int argc, char** argv)
+{
+    ProgramOptionsHelper helper("add mailname's mailbox",
+                                std::string("--add-mailbox --domain-name=<domain_name> "
+                                            "--mailname=<mail_name> [--mail-domain-disabled|-D]") +
+                                    PASSWORD_SYNOPSIS);
+    parsePasswordOptions(helper, argc, argv);
     // Taken out of the environment at once, so that no child process inherits it.
     EnvPassword password;
     const std::string mailname = validMailname(helper, "mailname");
@@ -333,13 +344,7 @@ int setPassword(int argc, char** argv)
                                 std::string("--set-password --domain-name=<domain_name> "
                                             "--mailname=<mail_name> [--mail-domain-disabled|-D]") +
                                     PASSWORD_SYNOPSIS);
-    // clang-format off
-    helper.addOptions()
-        ("domain-name", po::value<std::string>(), "domain name", true)
-        ("mailname", po::value<std::string>(), "mailname", true)
-        ("mail-domain-disabled,D", "the domain is disabled (currently unused)");
-    // clang-format on
-    standardOptionsParse(helper, argc, argv);
+    parsePasswordOptions(helper, argc, argv);
     EnvPassword password;
     const std::string mailname = validMailname(helper, "mailname");
     const std::string domain = asciiDomainOption(helper);
