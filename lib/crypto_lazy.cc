@@ -1,5 +1,6 @@
-// crypto_lazy.cc - the digest function of libcrypto, loaded at first use.
+// crypto_lazy.cc - the functions of libcrypto the program calls, loaded at first use.
 #define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/crypto.h>
 #include <openssl/md5.h>
 
 #include "ostra/lazy_library.h"
@@ -20,6 +21,11 @@ extern "C" {
 unsigned char* MD5(const unsigned char* data, size_t length, unsigned char* digest)
 {
     OSTRA_LAZY_FORWARD(libcrypto(), MD5, data, length, digest);
+}
+
+int OPENSSL_init_crypto(uint64_t opts, const OPENSSL_INIT_SETTINGS* settings)
+{
+    OSTRA_LAZY_FORWARD(libcrypto(), OPENSSL_init_crypto, opts, settings);
 }
 
 } // extern "C"

@@ -8,6 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <openssl/crypto.h>
+
 #include <vector>
 
 #include "ostra/log.h"
@@ -130,6 +132,10 @@ MYSQL* ostra_db_connect(char* reason, size_t size)
     if (readPassword(password, sizeof password, reason, size) != 0)
         return nullptr;
 
+    // The client library loads OpenSSL's configuration when it first starts,
+    // a third of its start-up; this connection is a local socket without TLS,
+    // and the MD5 of lock file names must not depend on that file either.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     MYSQL* conn = mysql_init(nullptr);
     if (conn == nullptr) {
         explicit_bzero(password, sizeof password);

@@ -2,8 +2,11 @@
 #include "ostra/panel_db.h"
 
 #include <gmock/gmock.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -12,6 +15,7 @@
 
 #include "ostra/str_util.h"
 #include "systest.h"
+#include "testsupport.h"
 
 using testing::HasSubstr;
 
@@ -77,6 +81,33 @@ TEST_F(PanelDb, ConnectsAsTheAdministratorInUtf8)
     EXPECT_EQ("hsp", r.value("db"));
     EXPECT_THAT(r.value("cs"), testing::StartsWith("utf8"));
     EXPECT_FALSE(r.next());
+}
+
+// The client library reads OpenSSL's configuration when it first starts; a
+// FIFO in the file's place blocks any reader, so a connection that reads it
+// never completes and the alarm ends the child.
+TEST_F(PanelDb, ConnectingDoesNotReadOpenSslConfiguration)
+{
+    mxtest::TempDir dir;
+    const std::string conf = dir.file("openssl.cnf");
+    ASSERT_EQ(0, mkfifo(conf.c_str(), 0600));
+    mxtest::Captured c = mxtest::inChild([&conf] {
+        if (dlopen("libmariadb.so.3", RTLD_NOW | RTLD_NOLOAD) != nullptr) {
+            printf("client library already started\n");
+            return;
+        }
+        setenv("OPENSSL_CONF", conf.c_str(), 1);
+        alarm(30);
+        char reason[512] = "";
+        MYSQL* conn = ostra_db_connect(reason, sizeof reason);
+        printf("%s\n", conn != nullptr ? "connected" : reason);
+        if (conn != nullptr)
+            mysql_close(conn);
+    });
+    if (c.out == "client library already started\n")
+        GTEST_SKIP() << "needs a process of its own (ctest runs each test alone)";
+    EXPECT_EQ(0, c.status) << c.err;
+    EXPECT_EQ("connected\n", c.out);
 }
 
 TEST_F(PanelDb, PasswordLineEndsAreNotPartOfThePassword)
