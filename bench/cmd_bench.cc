@@ -5,9 +5,11 @@
 //   cmd_bench [--runs N] [--before SHELL] [--floor PLAN] [--log FILE] LABEL SIZE -- CMD ARGS...
 //   cmd_bench --plain [--runs N] [--before SHELL] [--log FILE] LABEL -- CMD ARGS...
 //
-// The traced form runs CMD N times, each run preceded by SHELL (untimed, for
-// instance restoring the tables), and the plan's tool runs N times the same
-// way, alternating, and prints one table row of medians. A plan file holds one
+// The traced form runs CMD once traced (its processes, their command lines,
+// peak RSS and timer sleeps), then N times untraced, each run preceded by
+// SHELL (untimed, for instance restoring the tables), and the plan's tool runs
+// N times the same way, alternating, and prints one table row of medians; the
+// program's own CPU time comes from a task-clock counter of its process. A plan file holds one
 // tool command line per line: words separated by blanks, '...' quoting a word,
 // "<FILE" and ">FILE" redirecting the standard streams, leading NAME=value
 // words making up the whole environment of the run, "#" starting a comment.
@@ -172,21 +174,21 @@ void shell(const std::string& command)
         throw std::runtime_error("preparation failed: " + command);
 }
 
-// runFloor - the plan's tool runs one after the other, added up as one run.
-Figures runFloor(const std::vector<Launch>& plan, const std::string& log)
+// runFloor - the plan's tool runs one after the other, added up as one run;
+// traced, it also has their command lines as the kernel saw them (a script
+// shows its interpreter first).
+Figures runFloor(const std::vector<Launch>& plan, const std::string& log, bool traced)
 {
     Figures sum;
     sum.status = 0;
     for (Launch step : plan) {
         step.errors = log;
-        const Figures f = mxbench::tracedRun(step);
+        const Figures f = traced ? mxbench::tracedRun(step) : mxbench::plainRun(step);
         if (f.status != 0 && sum.status == 0)
             sum.status = f.status;
         sum.wallMs += f.wallMs;
         sum.cpuMs += f.cpuMs;
         sum.maxRssKiB = std::max(sum.maxRssKiB, f.maxRssKiB);
-        sum.processes += 1 + f.processes;
-        sum.toolsSleepMs += f.ownSleepMs + f.toolsSleepMs;
         sum.childCommands.push_back(f.command);
     }
     return sum;
@@ -230,7 +232,10 @@ void listCommands(const char* title, const std::vector<std::string>& commands)
         std::cerr << "    " << c << "\n";
 }
 
-// benchTraced - alternate command and floor runs; print one row of medians.
+// benchTraced - one traced run of the command for its processes, their
+// command lines, peak RSS and sleeps; then untraced command and floor runs,
+// alternating, for the times, since tracing adds to the time of every process
+// it stops. Prints one row of medians.
 int benchTraced(const Options& o)
 {
     const std::vector<Launch> plan =
@@ -239,10 +244,22 @@ int benchTraced(const Options& o)
     command.argv = o.command;
     command.errors = o.log;
     command.output = o.log;
+    shell(o.before);
+    const Figures traced = mxbench::tracedRun(command);
+    if (traced.status != 0) {
+        std::cerr << "cmd_bench: " << o.label << " exited with " << traced.status << "\n";
+        showLog(o.log);
+        return 1;
+    }
+    std::vector<std::string> planLines;
+    if (!plan.empty()) {
+        shell(o.before);
+        planLines = runFloor(plan, o.log, true).childCommands;
+    }
     std::vector<Figures> own, floor;
     for (int r = 0; r < o.runs; ++r) {
         shell(o.before);
-        own.push_back(mxbench::tracedRun(command));
+        own.push_back(mxbench::plainRun(command, true));
         if (own.back().status != 0) {
             std::cerr << "cmd_bench: " << o.label << " exited with " << own.back().status << "\n";
             showLog(o.log);
@@ -250,7 +267,7 @@ int benchTraced(const Options& o)
         }
         if (!plan.empty()) {
             shell(o.before);
-            floor.push_back(runFloor(plan, o.log));
+            floor.push_back(runFloor(plan, o.log, false));
             if (floor.back().status != 0) {
                 std::cerr << "cmd_bench: a tool run of the floor of " << o.label << " exited with "
                           << floor.back().status << "\n";
@@ -259,25 +276,19 @@ int benchTraced(const Options& o)
         }
     }
     const Figures& last = own.back();
-    const bool same = !plan.empty() && last.childCommands == floor.back().childCommands;
+    const bool same = !plan.empty() && traced.childCommands == planLines;
     if (!plan.empty() && !same) {
         std::cerr << "cmd_bench: " << o.label << " ran other tool command lines than its floor\n";
-        listCommands("command", last.childCommands);
-        listCommands("floor", floor.back().childCommands);
+        listCommands("command", traced.childCommands);
+        listCommands("floor", planLines);
     }
     const double cpu = medianOf(own, [](const Figures& f) { return f.cpuMs; });
-    double floorWall = 0, floorCpu = 0, waits = 0;
+    double floorWall = 0, floorCpu = 0;
     int floorRuns = 0;
     if (!floor.empty()) {
         floorWall = medianOf(floor, [](const Figures& f) { return f.wallMs; });
         floorCpu = medianOf(floor, [](const Figures& f) { return f.cpuMs; });
         floorRuns = static_cast<int>(plan.size());
-    }
-    waits = medianOf(own, [](const Figures& f) { return f.toolsSleepMs; });
-    long ownRss = 0, toolRss = 0;
-    for (const Figures& f : own) {
-        ownRss = std::max(ownRss, f.ownRssKiB);
-        toolRss = std::max(toolRss, f.toolsRssKiB);
     }
     char ratio[16] = "-";
     if (floorCpu > 0)
@@ -287,9 +298,9 @@ int benchTraced(const Options& o)
                 o.label.c_str(), o.size.c_str(), last.status,
                 medianOf(own, [](const Figures& f) { return f.wallMs; }), cpu,
                 medianOf(own, [](const Figures& f) { return f.ownCpuMs; }),
-                medianOf(own, [](const Figures& f) { return f.toolsCpuMs; }), ownRss / 1024.0,
-                toolRss / 1024.0, last.processes, floorWall, floorCpu, floorRuns, ratio, waits,
-                medianOf(own, [](const Figures& f) { return f.ownSleepMs; }),
+                medianOf(own, [](const Figures& f) { return f.toolsCpuMs; }),
+                traced.ownRssKiB / 1024.0, traced.toolsRssKiB / 1024.0, traced.processes, floorWall,
+                floorCpu, floorRuns, ratio, traced.toolsSleepMs, traced.ownSleepMs,
                 plan.empty() ? "-"
                 : same       ? "yes"
                              : "NO");

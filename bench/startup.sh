@@ -4,10 +4,11 @@
 #
 # Usage: startup.sh BUILD_DIR [RUNS]
 # First table: CPU and wall time over RUNS untraced runs (default 100), next
-# to /bin/true, the cost of starting any process here. Second table: the
-# instructions callgrind counts, in all and inside main (the rest is the
-# dynamic loader, the libraries' and the program's static initialisation);
-# skipped without valgrind.
+# to /bin/true, the cost of starting any process here, and to lib_floor, the
+# cost of the libraries a command must load, in a process that does nothing
+# else. Second table: the instructions callgrind counts, in all and inside
+# main (the rest is the dynamic loader, the libraries' and the program's
+# static initialisation); skipped without valgrind.
 set -eu
 
 if [ "${SANDBOX:-}" != 1 ]; then
@@ -18,8 +19,12 @@ build=$1
 runs=${2:-100}
 mxadmin=$build/mail/postfix/mxadmin
 runner=$build/bench/cmd_bench
+floor=$build/bench/lib_floor
 work=$TMPDIR/startup
 mkdir -p "$work"
+# An authentication database of ten mail names for lib_floor to open.
+"$build/bench/bench_fixture" 10 "$work" >/dev/null
+authdb=/var/spool/postfix/ostra/passwd.db
 
 # each FUNCTION - call FUNCTION LABEL ARGS... for every start-up case.
 each() {
@@ -28,6 +33,10 @@ each() {
     "$1" "mxadmin --add-domain --help" "$mxadmin" --add-domain --help
     "$1" "mxadmin --add-domain" "$mxadmin" --add-domain
     "$1" "mxadmin --no-such-command" "$mxadmin" --no-such-command
+    "$1" "lib_floor start" "$floor" start
+    "$1" "lib_floor digest (+libcrypto)" "$floor" digest
+    "$1" "lib_floor client (+libmariadb)" "$floor" client
+    "$1" "lib_floor authdb (+libsqlite3)" "$floor" authdb "$authdb"
 }
 
 # timed LABEL CMD... - one row of the first table.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
+#include <linux/perf_event.h>
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <stddef.h>
@@ -17,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -106,11 +108,17 @@ bool installSleepFilter()
     return syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
 }
 
-// runChild - in the child: streams, then (traced) a stop for the tracer and
-// the sleep filter, then the command.
+// runChild - in the child: (gate given) wait until the parent closes it,
+// streams, then (traced) a stop for the tracer and the sleep filter, then the
+// command.
 [[noreturn]] void runChild(const Launch& launch, const ArgvArray& argv, const ArgvArray& envp,
-                           bool traced)
+                           bool traced, int gate = -1)
 {
+    if (gate >= 0) {
+        char byte;
+        while (::read(gate, &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
     redirect(launch.input, 0, O_RDONLY);
     redirect(launch.output, 1, O_WRONLY | O_CREAT | O_TRUNC);
     if (!launch.errors.empty() && launch.errors == launch.output) {
@@ -374,29 +382,116 @@ Figures tracedRun(const Launch& launch)
     return Tracer(pid).run();
 }
 
-// plainRun - fork, exec, and read wait4's figures.
-Figures plainRun(const Launch& launch)
+namespace {
+
+// OwnClock - a task-clock counter of one process alone, not its children,
+// started when the process runs exec; none when not wanted.
+class OwnClock {
+public:
+    OwnClock(pid_t pid, bool wanted)
+    {
+        if (!wanted)
+            return;
+        struct perf_event_attr attr;
+        std::memset(&attr, 0, sizeof attr);
+        attr.size = sizeof attr;
+        attr.type = PERF_TYPE_SOFTWARE;
+        attr.config = PERF_COUNT_SW_TASK_CLOCK;
+        attr.disabled = 1;
+        attr.enable_on_exec = 1;
+        attr.inherit = 0;
+        fd_ = static_cast<int>(
+            syscall(SYS_perf_event_open, &attr, pid, -1, -1, PERF_FLAG_FD_CLOEXEC));
+    }
+    ~OwnClock()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    OwnClock(const OwnClock&) = delete;
+    OwnClock& operator=(const OwnClock&) = delete;
+
+    bool open() const { return fd_ >= 0; }
+
+    // ms - the time counted so far, in milliseconds; -1 when unreadable.
+    double ms() const
+    {
+        unsigned long long ns = 0;
+        return ::read(fd_, &ns, sizeof ns) == sizeof ns ? ns / 1e6 : -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Gate - a pipe the child waits on until the parent closes it.
+struct Gate {
+    int fds[2] = {-1, -1};
+    Gate()
+    {
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            fail("pipe2");
+    }
+    ~Gate() { release(); }
+    Gate(const Gate&) = delete;
+    Gate& operator=(const Gate&) = delete;
+    void release()
+    {
+        for (int& fd : fds) {
+            if (fd >= 0)
+                ::close(fd);
+            fd = -1;
+        }
+    }
+};
+
+// reap - wait for pid to end; its status and resource usage.
+int reap(pid_t pid, struct rusage* usage)
+{
+    int status;
+    while (wait4(pid, &status, 0, usage) != pid) {
+        if (errno != EINTR)
+            fail("wait4");
+    }
+    return status;
+}
+
+} // namespace
+
+// plainRun - fork, exec, and read wait4's figures; with countOwn, a
+// task-clock counter on the first process gives its own share.
+Figures plainRun(const Launch& launch, bool countOwn)
 {
     const ArgvArray argv(launch.argv), envp(launch.environment);
     if (argv.empty())
         throw std::runtime_error("empty command");
+    Gate gate;
     const long long start = nowNs();
     const pid_t pid = fork();
     if (pid < 0)
         fail("fork");
-    if (pid == 0)
-        runChild(launch, argv, envp, false);
-    int status;
-    struct rusage usage;
-    while (wait4(pid, &status, 0, &usage) != pid) {
-        if (errno != EINTR)
-            fail("wait4");
+    if (pid == 0) {
+        ::close(gate.fds[1]);
+        runChild(launch, argv, envp, false, gate.fds[0]);
     }
+    OwnClock clock(pid, countOwn);
+    const int openErrno = errno;
+    gate.release();
+    struct rusage usage;
+    const int status = reap(pid, &usage);
     Figures figures;
     figures.wallMs = (nowNs() - start) / 1e6;
     figures.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     figures.cpuMs = cpuMs(usage);
     figures.maxRssKiB = usage.ru_maxrss;
+    if (countOwn) {
+        if (!clock.open()) {
+            errno = openErrno;
+            fail("perf_event_open (own CPU time)");
+        }
+        figures.ownCpuMs = clock.ms();
+        figures.toolsCpuMs = std::max(0.0, figures.cpuMs - figures.ownCpuMs);
+    }
     return figures;
 }
 

@@ -3,8 +3,10 @@
 // A traced run follows the command's process tree with ptrace, stopping only
 // at fork, exec and exit and at timer sleeps (a seccomp filter picks those
 // out), so that the figures split into the command's own share and that of
-// its children, and the sleeps of each side are known. A plain run only waits
-// for the command and reads its resource usage.
+// its children, and the sleeps of each side are known. Tracing adds to the
+// time of every process it stops, which matters for small commands; a plain
+// run only waits for the command and reads its resource usage, and can count
+// the first process's own CPU time with a task-clock counter.
 #ifndef MX_BENCH_TRACED_RUN_H
 #define MX_BENCH_TRACED_RUN_H
 
@@ -32,8 +34,8 @@ struct Figures {
     double wallMs = 0;       // start to end of the first process
     double cpuMs = 0;        // user + system time of the whole tree (wait4)
     long maxRssKiB = 0;      // largest peak RSS in the tree (wait4)
-    double ownCpuMs = 0;     // traced only: on-CPU time of the first process
-    double toolsCpuMs = 0;   // traced only: the same, summed over all others
+    double ownCpuMs = 0;     // on-CPU time of the first process (traced or counted)
+    double toolsCpuMs = 0;   // the same, summed over all others (traced or counted)
     long ownRssKiB = 0;      // traced only: peak RSS of the first process
     long toolsRssKiB = 0;    // traced only: largest peak RSS of the others
     int processes = 0;       // traced only: processes started by the command
@@ -48,8 +50,11 @@ struct Figures {
 // tracedRun - run and trace; throws std::runtime_error when tracing fails.
 Figures tracedRun(const Launch& launch);
 
-// plainRun - run without tracing; throws std::runtime_error on failure.
-Figures plainRun(const Launch& launch);
+// plainRun - run without tracing; throws std::runtime_error on failure. With
+// countOwn, ownCpuMs is the first process's own on-CPU time from exec to exit
+// (a task-clock counter of that process alone) and toolsCpuMs the rest of
+// cpuMs.
+Figures plainRun(const Launch& launch, bool countOwn = false);
 
 } // namespace mxbench
 

@@ -38,7 +38,7 @@ bench_filter() {
     done
 }
 
-for target in mxadmin filter_bench cmd_bench bench_fixture; do
+for target in mxadmin filter_bench cmd_bench bench_fixture lib_floor; do
     [ -x "$build/bench/$target" ] || [ -x "$build/mail/postfix/$target" ] ||
         cmake --build "$build" --target "$target"
 done
