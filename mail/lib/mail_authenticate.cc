@@ -42,15 +42,22 @@ int nullArgument(const char* operation)
     return -1;
 }
 
+// bindLogged - bind value as text; false after logging message, a format
+// that takes the value, the statement's text and the error, in that order.
+bool bindLogged(Statement& st, int index, const char* value, const char* message)
+{
+    if (st.bindText(index, value))
+        return true;
+    ostra_log(ErrorLevel, message, value, st.sql(), st.error());
+    return false;
+}
+
 // bindDomainName - bind a domain name; false after logging.
 bool bindDomainName(Statement& st, int index, const char* domain)
 {
-    if (st.bindText(index, domain))
-        return true;
-    ostra_log(ErrorLevel,
-              "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s",
-              domain, st.sql(), st.error());
-    return false;
+    return bindLogged(
+        st, index, domain,
+        "Unable to bind parameter domain name '%s' to  SQL statement for query '%s': %s");
 }
 
 // selectDomainId - look the domain up; *id is set when found.
@@ -193,12 +200,9 @@ int mailAuthSet(const char* mailName, const char* mailDomain, const char* passwo
     Statement st(db.get());
     if (st.prepare((flags & MAIL_AUTH_CRYPTED) ? setCryptedSql : setClearSql) != 0)
         return -1;
-    if (!st.bindText(1, mailName)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter mailname '%s' to SQL statement for query '%s': %s",
-                  mailName, st.sql(), st.error());
+    if (!bindLogged(st, 1, mailName,
+                    "Unable to bind parameter mailname '%s' to SQL statement for query '%s': %s"))
         return -1;
-    }
     if (!st.bindText(2, password)) {
         ostra_log(ErrorLevel,
                   "Unable to bind parameter password for mail address '%s@%s' to SQL statement "
@@ -248,12 +252,9 @@ int mailAuthRemove(const char* mailName, const char* mailDomain)
     Statement st(db.get());
     if (st.prepare(removeUserSql) != 0)
         return -1;
-    if (!st.bindText(1, mailName)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter mailname '%s' to  SQL statement for query '%s': %s",
-                  mailName, st.sql(), st.error());
+    if (!bindLogged(st, 1, mailName,
+                    "Unable to bind parameter mailname '%s' to  SQL statement for query '%s': %s"))
         return -1;
-    }
     if (!bindUserDomainId(st, 2, domId, mailName, mailDomain))
         return -1;
     return runUpdate(db, st, "Unable to execute the mail authorization removal query");
@@ -272,20 +273,13 @@ int mailAuthRename(const char* oldMailName, const char* newMailName, const char*
     Statement st(db.get());
     if (st.prepare(renameUserSql) != 0)
         return -1;
-    if (!st.bindText(1, newMailName)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter new mailname '%s' to  SQL statement for query '%s': "
-                  "%s",
-                  newMailName, st.sql(), st.error());
+    if (!bindLogged(st, 1, newMailName,
+                    "Unable to bind parameter new mailname '%s' to  SQL statement for query "
+                    "'%s': %s") ||
+        !bindLogged(st, 2, oldMailName,
+                    "Unable to bind parameter old mailname '%s' to  SQL statement for query "
+                    "'%s': %s"))
         return -1;
-    }
-    if (!st.bindText(2, oldMailName)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter old mailname '%s' to  SQL statement for query '%s': "
-                  "%s",
-                  oldMailName, st.sql(), st.error());
-        return -1;
-    }
     if (!bindUserDomainId(st, 3, domId, oldMailName, mailDomain))
         return -1;
     return runUpdate(db, st, "Unable to execute the mail authorization renaming query");
@@ -302,12 +296,10 @@ int mailAuthRemoveDomain(const char* domain)
     Statement st(db.get());
     if (st.prepare(removeDomainSql) != 0)
         return -1;
-    if (!st.bindText(1, domain)) {
-        ostra_log(ErrorLevel,
-                  "Unable to bind parameter domain name '%s' to SQL statement for query '%s': %s",
-                  domain, st.sql(), st.error());
+    if (!bindLogged(
+            st, 1, domain,
+            "Unable to bind parameter domain name '%s' to SQL statement for query '%s': %s"))
         return -1;
-    }
     return runUpdate(db, st, "Unable to execute the domain mail authorization removal query");
 }
 
