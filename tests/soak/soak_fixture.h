@@ -230,6 +230,58 @@ inline Job runNow(const std::vector<std::string>& args, const std::vector<std::s
     return job;
 }
 
+// entryNames - the names in dir but "." and ".."; none when it cannot be read.
+inline std::vector<std::string> entryNames(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return names;
+    while (struct dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(d);
+    return names;
+}
+
+// ProcStat - the fields of /proc/PID/stat the fixture reads.
+struct ProcStat {
+    long pid = 0;
+    std::string comm;
+    std::string state;
+    long ppid = 0;
+    long pgrp = 0;
+};
+
+// processes - every process but init, as /proc lists them; ones that end
+// meanwhile are left out.
+inline std::vector<ProcStat> processes()
+{
+    std::vector<ProcStat> all;
+    for (const std::string& name : entryNames("/proc")) {
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str(), &end, 10);
+        if (*end != '\0' || pid <= 1)
+            continue;
+        std::ifstream stat("/proc/" + name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        const size_t open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        ProcStat p;
+        p.pid = pid;
+        p.comm = line.substr(open + 1, close - open - 1);
+        std::istringstream rest(line.substr(close + 2));
+        rest >> p.state >> p.ppid >> p.pgrp;
+        all.push_back(p);
+    }
+    return all;
+}
+
 // waitForStrays - wait until no process of the sandbox but this one and the
 // database server is left (children of killed runs go on: postmap, scripts).
 inline bool waitForStrays(double limitSeconds = 20)
@@ -239,33 +291,15 @@ inline bool waitForStrays(double limitSeconds = 20)
         Clock::now() + std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));
     for (;;) {
         bool found = false;
-        DIR* proc = opendir("/proc");
-        if (proc == nullptr)
-            return false;
-        while (struct dirent* e = readdir(proc)) {
-            char* end = nullptr;
-            long pid = std::strtol(e->d_name, &end, 10);
-            if (*end != '\0' || pid <= 1 || pid == self)
+        for (const ProcStat& p : processes()) {
+            if (p.pid == self)
                 continue;
-            std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
-            std::string line;
-            if (!std::getline(stat, line))
-                continue;
-            size_t open = line.find('('), close = line.rfind(')');
-            if (open == std::string::npos || close == std::string::npos)
-                continue;
-            std::string comm = line.substr(open + 1, close - open - 1);
-            std::istringstream rest(line.substr(close + 2));
-            std::string state;
-            long ppid = 0;
-            rest >> state >> ppid;
-            if (state == "Z" && ppid == self)
+            if (p.state == "Z" && p.ppid == self)
                 continue; // a zombie of ours is reaped by the caller
-            if (comm == "mariadbd")
+            if (p.comm == "mariadbd")
                 continue;
             found = true;
         }
-        closedir(proc);
         if (!found)
             return true;
         if (Clock::now() > until)
@@ -279,13 +313,10 @@ inline bool waitForStrays(double limitSeconds = 20)
 inline bool opensTable(long pid)
 {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = opendir(fds.c_str());
-    if (dir == nullptr)
-        return false;
     bool found = false;
-    while (struct dirent* e = readdir(dir)) {
+    for (const std::string& fd : entryNames(fds)) {
         char target[4096];
-        ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        ssize_t n = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
         if (n <= 0)
             continue;
         std::string t(target, static_cast<size_t>(n));
@@ -293,7 +324,6 @@ inline bool opensTable(long pid)
             t.compare(t.size() - 3, 3, ".db") == 0 && t.find("passwd") == std::string::npos)
             found = true;
     }
-    closedir(dir);
     return found;
 }
 
@@ -301,41 +331,18 @@ inline bool opensTable(long pid)
 // arguments (after the program name) and pid satisfy the test.
 template <class Test> bool groupRuns(pid_t group, const std::string& program, Test test)
 {
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr)
-        return false;
-    bool found = false;
-    while (struct dirent* e = readdir(proc)) {
-        char* end = nullptr;
-        long pid = std::strtol(e->d_name, &end, 10);
-        if (*end != '\0' || pid <= 1)
+    for (const ProcStat& p : processes()) {
+        if (p.comm != program || p.pgrp != group)
             continue;
-        std::ifstream stat("/proc/" + std::string(e->d_name) + "/stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            continue;
-        size_t close = line.rfind(')');
-        if (close == std::string::npos ||
-            line.compare(line.find('(') + 1, close - line.find('(') - 1, program) != 0)
-            continue;
-        std::istringstream rest(line.substr(close + 2));
-        std::string state;
-        long ppid = 0, pgrp = 0;
-        rest >> state >> ppid >> pgrp;
-        if (pgrp != group)
-            continue;
-        std::ifstream cmd("/proc/" + std::string(e->d_name) + "/cmdline");
+        std::ifstream cmd("/proc/" + std::to_string(p.pid) + "/cmdline");
         std::vector<std::string> args;
         std::string arg;
         while (std::getline(cmd, arg, '\0'))
             args.push_back(arg);
-        if (!args.empty() && test(std::vector<std::string>(args.begin() + 1, args.end()), pid)) {
-            found = true;
-            break;
-        }
+        if (!args.empty() && test(std::vector<std::string>(args.begin() + 1, args.end()), p.pid))
+            return true;
     }
-    closedir(proc);
-    return found;
+    return false;
 }
 
 // dumpTable - records of a table by its short name; ok false when postmap
@@ -447,13 +454,7 @@ inline Services loadServices()
 inline std::vector<std::string> heldLocks()
 {
     std::vector<std::string> held;
-    DIR* dir = opendir(LOCK_DIR);
-    if (dir == nullptr)
-        return held;
-    while (struct dirent* e = readdir(dir)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
+    for (const std::string& name : entryNames(LOCK_DIR)) {
         std::string path = std::string(LOCK_DIR) + "/" + name;
         lock_struct_t* lock = mk_nonblock_lock(path.c_str(), 0);
         if (!is_locked(lock))
@@ -461,7 +462,6 @@ inline std::vector<std::string> heldLocks()
         if (lock != nullptr)
             rm_lock(lock);
     }
-    closedir(dir);
     return held;
 }
 
@@ -519,14 +519,8 @@ inline std::string classifyLeftover(const std::string& dir, const std::string& n
 // scanLeftovers - every temporary name below the program's trees.
 inline void scanDir(const std::string& dir, std::vector<Leftover>& found, int depth)
 {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return;
     std::vector<std::string> subdirs;
-    while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
+    for (const std::string& name : entryNames(dir)) {
         std::string path = dir + "/" + name;
         std::string kind = classifyLeftover(dir, name);
         if (!kind.empty())
@@ -535,7 +529,6 @@ inline void scanDir(const std::string& dir, std::vector<Leftover>& found, int de
         if (depth > 0 && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             subdirs.push_back(path);
     }
-    closedir(d);
     for (const std::string& s : subdirs)
         scanDir(s, found, depth - 1);
 }
@@ -553,21 +546,14 @@ inline std::vector<Leftover> scanLeftovers()
 // listTree - every path below dir, down to depth levels of directories.
 inline void listTree(const std::string& dir, std::set<std::string>& paths, int depth)
 {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return;
     std::vector<std::string> subdirs;
-    while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
+    for (const std::string& name : entryNames(dir)) {
         std::string path = dir + "/" + name;
         paths.insert(path);
         struct stat st;
         if (depth > 0 && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             subdirs.push_back(path);
     }
-    closedir(d);
     for (const std::string& s : subdirs)
         listTree(s, paths, depth - 1);
 }
@@ -591,13 +577,7 @@ inline std::set<std::string> treeListing()
 inline std::vector<std::string> partialHandlers()
 {
     std::vector<std::string> partial;
-    DIR* dir = opendir(HANDLERS_INFO);
-    if (dir == nullptr)
-        return partial;
-    while (struct dirent* e = readdir(dir)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..")
-            continue;
+    for (const std::string& name : entryNames(HANDLERS_INFO)) {
         std::string base = std::string(HANDLERS_INFO) + "/" + name + "/";
         bool complete = true;
         for (const char* entry : {"hook", "handler-type", "context", "executable"}) {
@@ -608,7 +588,6 @@ inline std::vector<std::string> partialHandlers()
         if (!complete)
             partial.push_back(base);
     }
-    closedir(dir);
     return partial;
 }
 
