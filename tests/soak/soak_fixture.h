@@ -10,7 +10,6 @@
 #ifndef MX_TESTS_SOAK_SOAK_FIXTURE_H
 #define MX_TESTS_SOAK_SOAK_FIXTURE_H
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -36,6 +35,7 @@
 #include "mail/postfix/module_manager.h"
 #include "ostra/lock.h"
 #include "systest.h"
+#include "testsupport.h"
 
 namespace soak {
 
@@ -230,22 +230,6 @@ inline Job runNow(const std::vector<std::string>& args, const std::vector<std::s
     return job;
 }
 
-// entryNames - the names in dir but "." and ".."; none when it cannot be read.
-inline std::vector<std::string> entryNames(const std::string& dir)
-{
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
-    }
-    closedir(d);
-    return names;
-}
-
 // ProcStat - the fields of /proc/PID/stat the fixture reads.
 struct ProcStat {
     long pid = 0;
@@ -260,7 +244,7 @@ struct ProcStat {
 inline std::vector<ProcStat> processes()
 {
     std::vector<ProcStat> all;
-    for (const std::string& name : entryNames("/proc")) {
+    for (const std::string& name : mxtest::entries("/proc")) {
         char* end = nullptr;
         const long pid = std::strtol(name.c_str(), &end, 10);
         if (*end != '\0' || pid <= 1)
@@ -314,7 +298,7 @@ inline bool opensTable(long pid)
 {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     bool found = false;
-    for (const std::string& fd : entryNames(fds)) {
+    for (const std::string& fd : mxtest::entries(fds)) {
         char target[4096];
         ssize_t n = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
         if (n <= 0)
@@ -454,7 +438,7 @@ inline Services loadServices()
 inline std::vector<std::string> heldLocks()
 {
     std::vector<std::string> held;
-    for (const std::string& name : entryNames(LOCK_DIR)) {
+    for (const std::string& name : mxtest::entries(LOCK_DIR)) {
         std::string path = std::string(LOCK_DIR) + "/" + name;
         lock_struct_t* lock = mk_nonblock_lock(path.c_str(), 0);
         if (!is_locked(lock))
@@ -520,7 +504,7 @@ inline std::string classifyLeftover(const std::string& dir, const std::string& n
 inline void scanDir(const std::string& dir, std::vector<Leftover>& found, int depth)
 {
     std::vector<std::string> subdirs;
-    for (const std::string& name : entryNames(dir)) {
+    for (const std::string& name : mxtest::entries(dir)) {
         std::string path = dir + "/" + name;
         std::string kind = classifyLeftover(dir, name);
         if (!kind.empty())
@@ -547,7 +531,7 @@ inline std::vector<Leftover> scanLeftovers()
 inline void listTree(const std::string& dir, std::set<std::string>& paths, int depth)
 {
     std::vector<std::string> subdirs;
-    for (const std::string& name : entryNames(dir)) {
+    for (const std::string& name : mxtest::entries(dir)) {
         std::string path = dir + "/" + name;
         paths.insert(path);
         struct stat st;
@@ -577,7 +561,7 @@ inline std::set<std::string> treeListing()
 inline std::vector<std::string> partialHandlers()
 {
     std::vector<std::string> partial;
-    for (const std::string& name : entryNames(HANDLERS_INFO)) {
+    for (const std::string& name : mxtest::entries(HANDLERS_INFO)) {
         std::string base = std::string(HANDLERS_INFO) + "/" + name + "/";
         bool complete = true;
         for (const char* entry : {"hook", "handler-type", "context", "executable"}) {

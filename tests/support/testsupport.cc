@@ -2,6 +2,7 @@
 #include "testsupport.h"
 
 #include <boost/filesystem.hpp>
+#include <algorithm>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -62,6 +63,23 @@ void writeFile(const std::string& path, const std::string& content, int mode)
     }
     fchmod(fd, static_cast<mode_t>(mode));
     close(fd);
+}
+
+// entries - the names in dir but "." and "..", sorted.
+std::vector<std::string> entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return names;
+    while (struct dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // openFdCount - count the entries of /proc/self/fd, less the one used to list them.

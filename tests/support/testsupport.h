@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace mxtest {
 
@@ -28,6 +29,10 @@ std::string readFile(const std::string& path);
 
 // writeFile - replace a file's content, creating it with the given mode.
 void writeFile(const std::string& path, const std::string& content, int mode = 0644);
+
+// entries - the names in a directory but "." and "..", sorted; none when it
+// cannot be read.
+std::vector<std::string> entries(const std::string& dir);
 
 // openFdCount - how many descriptors this process has open (from /proc/self/fd).
 int openFdCount();

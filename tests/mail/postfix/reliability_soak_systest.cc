@@ -452,12 +452,9 @@ void SoakTest::soakRun(const std::string& title, bool domainsOnly)
         for (const auto& n : w.domain.names)
             expectedHomes.insert(n.first);
     const std::string root = std::string(soak::MAIL_ROOT) + "/" + soak::DOMAIN;
-    if (DIR* dir = opendir(root.c_str())) {
-        while (struct dirent* e = readdir(dir))
-            if (e->d_name[0] != '.')
-                homes.insert(e->d_name);
-        closedir(dir);
-    }
+    for (const std::string& name : mxtest::entries(root))
+        if (name[0] != '.')
+            homes.insert(name);
     EXPECT_EQ(expectedHomes, homes);
 
     // main.cf reads back, for Postfix and line by line.

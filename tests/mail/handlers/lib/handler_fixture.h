@@ -3,33 +3,15 @@
 #ifndef MX_TESTS_HANDLER_FIXTURE_H
 #define MX_TESTS_HANDLER_FIXTURE_H
 
-#include <dirent.h>
-
-#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-namespace mxtest {
+#include "testsupport.h"
 
-// entries - names in a directory, sorted; none when it does not exist.
-inline std::vector<std::string> entries(const std::string& dir)
-{
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (struct dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
+namespace mxtest {
 
 // captured - what was logged on standard error while a call ran (standard
 // output is swallowed).
