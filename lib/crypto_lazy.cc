@@ -8,11 +8,7 @@
 namespace {
 
 // libcrypto - the process's one handle on the library.
-ostra::LazyLibrary& libcrypto()
-{
-    static ostra::LazyLibrary library("libcrypto.so.3");
-    return library;
-}
+ostra::LazyLibrary libcrypto("libcrypto.so.3");
 
 } // namespace
 
@@ -20,12 +16,12 @@ extern "C" {
 
 unsigned char* MD5(const unsigned char* data, size_t length, unsigned char* digest)
 {
-    OSTRA_LAZY_FORWARD(libcrypto(), MD5, data, length, digest);
+    OSTRA_LAZY_FORWARD(libcrypto, MD5, data, length, digest);
 }
 
 int OPENSSL_init_crypto(uint64_t opts, const OPENSSL_INIT_SETTINGS* settings)
 {
-    OSTRA_LAZY_FORWARD(libcrypto(), OPENSSL_init_crypto, opts, settings);
+    OSTRA_LAZY_FORWARD(libcrypto, OPENSSL_init_crypto, opts, settings);
 }
 
 } // extern "C"

@@ -22,7 +22,9 @@ public:
 // LazyLibrary - one shared library, opened by its soname when first needed.
 class LazyLibrary {
 public:
-    explicit LazyLibrary(const char* soname) : soname_(soname) {}
+    // constexpr: a namespace-scope instance is initialised before any code
+    // runs, so forwarders called from static initialisers find it ready.
+    explicit constexpr LazyLibrary(const char* soname) : soname_(soname) {}
     LazyLibrary(const LazyLibrary&) = delete;
     LazyLibrary& operator=(const LazyLibrary&) = delete;
 
