@@ -33,3 +33,4 @@ format:
 # Longer runs kept out of `make check`: sanitizer build and soak tests.
 include tools/sanitize.mk
 include tools/soak.mk
+include tools/coverage.mk

@@ -1,5 +1,6 @@
 #!/bin/sh
-# install-deps.sh - install the Debian packages the build and the tests need.
+# install-deps.sh - install the Debian packages the build and the tests need,
+# and any further packages named as arguments.
 # Idempotent: installs only what is missing, starts no mail or database service
 # and leaves no Postfix configuration behind.
 set -eu
@@ -10,6 +11,8 @@ libsqlite3-dev sqlite3 libmariadb-dev libidn-dev libssl-dev
 libgtest-dev libgmock-dev
 postfix postfix-pcre mariadb-server mariadb-client
 util-linux iproute2 procps passwd"
+# Extra packages a caller names (make coverage: gcovr).
+PKGS="$PKGS $*"
 
 missing=""
 for p in $PKGS; do
