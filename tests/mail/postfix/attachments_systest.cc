@@ -11,7 +11,7 @@ using mxtest::Case;
 // "att add|remove NAME [OPTION...]", "att list [OPTION...]": the attachment
 // command for john at x.com, adding the upload $TMPDIR/up, unless the
 // options say otherwise.
-const char AT[] = R"(w=$1; shift; d="domain-name=x.com"
+const char ATT[] = R"(w=$1; shift; d="domain-name=x.com"
 case $w in add | remove) set -- "$@" "--attachment-file-name=$1"; shift ;; esac
 case $w in add) d="$d file-name=$TMPDIR/up" ;; esac
 case " $* " in *" --mail-all "*) ;; *) d="$d mailname=john" ;; esac
@@ -68,7 +68,7 @@ const Case CASES[] = {
 
 TEST(Attachments, Commands)
 {
-    mxtest::installScript("/usr/local/bin/att", AT);
+    mxtest::installScript("/usr/local/bin/att", ATT);
     for (const Case& c : CASES)
         mxtest::runCase(c, "");
 }

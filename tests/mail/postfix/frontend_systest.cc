@@ -162,13 +162,10 @@ std::string usageTable(bool legacy)
     return text;
 }
 
-// CONF - a host configuration file, and the mail root a listing then uses.
-#define CONF(text)                                                                                 \
-    "printf '" text                                                                                \
-    "' >/etc/hsp/hsp.conf; mxadmin --list-attachments --domain-name=x.com --mailname=j "           \
-    "2>/dev/null | sed -n 's|^Unable to open dir \\(.*\\)/x.com/j/@attachments: .*|\\1|p'"
-
 // clang-format off
+// CONF - a host configuration file, and the mail root a listing then uses.
+#define CONF(text) "printf '" text "' >/etc/hsp/hsp.conf; mxadmin --list-attachments --domain-name=x.com --mailname=j 2>/dev/null | sed 's|^Unable to open dir \\(.*\\)/x.com/j/@attachments: No such file or directory$|\\1|'"
+#define NO_DIR "\n\nSystem error 2: No such file or directory\n"
 // A usage error is the message on both streams and the command's help on
 // standard output ("HELP"); a fatal error the line on both ("ERR"). A
 // command's --help after its options shows that they parse.
@@ -211,6 +208,7 @@ const struct {
     {"timeout 20 mxadmin --add-domain --disk-quota=%value%", 1, "invalid argument '--disk-quota=%value%'\n", "HELP"},
     {"timeout 20 mxadmin --add-domain --disk-quota x%original_token%", 1, "invalid argument 'x%original_token%'\n", "HELP"},
     {"mxadmin --add-domain --disk-quota=%v", 1, "the argument ('%v') for option '--disk-quota' is invalid\n", "HELP"},
+    {"mxadmin --list-attachments --domain-name=x.com --mailname ''", 1, "MailName empty for domain 'x.com'\n", "ERR"},
     {"mxadmin --set-mail-params --shortnames", 1, "Fatal error: ostra::NotSupportedError(short account-format is not supported for Postfix isn't supported)\n", "ERR"},
     {"mxadmin --add-mailname --domain-name=x.com --mailname='a b'", 1, "Fatal error: std::invalid_argument(invalid mail name 'a b')\n", "ERR"},
     // A legacy letter does what its long word does: the same output, status,
@@ -220,18 +218,17 @@ const struct {
      "for w in -${p%%:*} --${p#*:}; do cp $TMPDIR/m /etc/postfix/master.cf; : >/run/init.log; mxadmin $w >$TMPDIR/$w 2>&1; echo $? >>$TMPDIR/$w; cat /run/init.log /etc/postfix/master.cf >>$TMPDIR/$w; done; "
      "cmp -s $TMPDIR/-${p%%:*} $TMPDIR/--${p#*:} || echo $p differs; done", 0, "", ""},
     // The host configuration's grammar, seen in the mail root of a listing.
-    {"mkdir -p /etc/hsp && " CONF(""), 0, "", "/var/qmail/mailnames\n"},
-    {CONF("# paths\\n\\nOSTRA_MAILNAMES_D   /srv/m   # mail\\n"), 0, "", "/srv/m\n"},
-    {CONF("   \\t OSTRA_MAILNAMES_D\\t/srv/m#x"), 0, "", "/srv/m\n"},
-    {CONF("OSTRA_MAILNAMES_D /srv/a b  c \\t\\r\\n"), 0, "", "/srv/a b  c\n"},
-    {CONF("OSTRA_MAILNAMES_D = /srv/m\\n"), 0, "", "= /srv/m\n"},
-    {CONF("OSTRA_MAILNAMES_D /a\\nOSTRA_MAILNAMES_D /b\\n"), 0, "", "/b\n"},
-    {CONF("# OSTRA_MAILNAMES_D /srv/m\\n"), 0, "", "/var/qmail/mailnames\n"},
-    {CONF("OSTRA_MAILNAMES_D=/srv/m\\n"), 0, "", "/var/qmail/mailnames\n"},
-    {CONF("OSTRA_MAILNAMES_D-x /srv/m\\n"), 0, "", "/var/qmail/mailnames\n"},
-    {CONF("OSTRA_MAILNAMES_D   # none\\nOSTRA_MAILNAMES_D"), 0, "", "/var/qmail/mailnames\n"},
+    {"mkdir -p /etc/hsp && " CONF(""), 0, "", "/var/qmail/mailnames" NO_DIR},
+    {CONF("# paths\\n\\nOSTRA_MAILNAMES_D   /srv/m   # mail\\n"), 0, "", "/srv/m" NO_DIR},
+    {CONF("   \\t OSTRA_MAILNAMES_D\\t/srv/m#x"), 0, "", "/srv/m" NO_DIR},
+    {CONF("OSTRA_MAILNAMES_D /srv/a b  c \\t\\r\\n"), 0, "", "/srv/a b  c" NO_DIR},
+    {CONF("OSTRA_MAILNAMES_D = /srv/m\\n"), 0, "", "= /srv/m" NO_DIR},
+    {CONF("OSTRA_MAILNAMES_D /a\\nOSTRA_MAILNAMES_D /b\\n"), 0, "", "/b" NO_DIR},
+    {CONF("# OSTRA_MAILNAMES_D /srv/m\\n"), 0, "", "/var/qmail/mailnames" NO_DIR},
+    {CONF("OSTRA_MAILNAMES_D=/srv/m\\n"), 0, "", "/var/qmail/mailnames" NO_DIR},
+    {CONF("OSTRA_MAILNAMES_D   # none\\nOSTRA_MAILNAMES_D"), 0, "", "/var/qmail/mailnames" NO_DIR},
     // Bad lines do not stop the rest; past the store's first room and growth, sorted.
-    {CONF("BAD=1\\nLONELY\\n'\"$(seq -f 'N%g v' 250)\"'\\nOSTRA_MAILNAMES_D /b"), 0, "", "/b\n"},
+    {CONF("BAD=1\\nLONELY\\n'\"$(seq -f 'N%g v' 250)\"'\\nOSTRA_MAILNAMES_D /b"), 0, "", "/b" NO_DIR},
     // Help texts and usage errors load no database or digest library.
     {"for a in --help '--add-domain --help' --add-domain --frobnicate; do LD_DEBUG=files mxadmin $a 2>&1 >/dev/null | grep -o -e file=libidn -e file=libmariadb -e file=libsqlite3 -e file=libcrypto -e file=libssl -e file=libboost | sort -u; done", 0, "", "file=libidn\nfile=libidn\nfile=libidn\nfile=libidn\n"},
     // The lock file's name is the MD5 digest of the table's path.

@@ -138,10 +138,12 @@ const Case CASES[] = {
         -handlers info/10-spam-*/context f644 root:root c\n
         +handlers info/10-spam-*/context f644 root:root new\n)",
      ""},
-    // Drafts are what an add killed before its rename leaves.
+    // Drafts are what an add killed before its rename leaves. A value is the
+    // first line of its file, trimmed.
     {"registry drafts are skipped, names that cannot be split counted", OFF + R"(
         hd add recipient d@x.com && hd disable recipient d@x.com
-        cd /usr/local/hsp/handlers/info && mkdir 10-x nodash 10--x && for f in $(grep -l d@x.com */recipient); do mv ${f%/*} .${f%/*}; done)",
+        cd /usr/local/hsp/handlers/info && mkdir 10-x nodash 10--x && for f in $(grep -l d@x.com */recipient); do mv ${f%/*} .${f%/*}; done
+        cd /usr/local/hsp/handlers/info && printf ' a@x.com \t\nmore\n' >$(grep -l a@x.com */recipient))",
      "{ hd check recipient d@x.com; echo $?; hd enable recipient all; echo $?; } | sort", 0,
      "+queue before-queue/recipient/a@x.com 10-spam",
      "0\n1\nInvalid handler name '10--x': empty template part\n"
