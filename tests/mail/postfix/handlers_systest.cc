@@ -57,13 +57,13 @@ const Case CASES[] = {
      ""},
     {"add leaves a value's handler as it is, whatever the case", OFF,
      "hd add Recipient 'A@x.com, c@x.com' --priority=99", 0, "+new 99-spam recipient c@x.com", ""},
-    // An empty context is not stored.
-    {"add global", BASE, "hd add global '' --context ''", 0, R"(
+    // An empty context is not stored, so an update has none to take over.
+    {"add global", BASE, "hd add global '' --context ''; hd update global '' --context ''", 1, R"(
         +queue before-queue/global 10-spam
         +handler 10-spam global - before-queue /bin/true c
         -handlers info/10-spam-*/context f644 root:root c\n
         +handlers info/10-spam-*/global f644 root:root)",
-     ""},
+     "~No such parameter 'context' for handler '10-spam-"},
     {"enable global", GLOBAL + "\nhd disable global '' --hook=before-local",
      "hd enable global '' --hook=before-local", 0, "+queue before-local/global 10-spam", ""},
     {"remove global", GLOBAL, "hd remove global '' --hook=before-local", 0, R"(
