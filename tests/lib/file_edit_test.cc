@@ -25,25 +25,25 @@ std::string text(const std::string& path)
 }
 
 // Each case: the request, the file before ("-" for none), the strings
-// (separated by "|"), the result and the file after.
+// (separated by ";"), the result and the file after.
 TEST(FileEdit, EditsTheLines)
 {
     const struct {
         int cmd, set, result;
         std::string before, strs, after;
     } cases[] = {
-        {FILE_STR_ADD, FILE_STR_APPEND, 0, "-", "| x|&f@x.org\n", "| x\n&f@x.org\n"},
+        {FILE_STR_ADD, FILE_STR_APPEND, 0, "-", "| x;&f@x.org\n", "| x\n&f@x.org\n"},
         {FILE_STR_ADD, FILE_STR_APPEND, 0, "a\nb", "c", "a\nb\nc\n"},
-        {FILE_STR_ADD, FILE_STR_PREPEND, 0, "o1\no2\n", "n1|n2", "n1\nn2\no1\no2\n"},
+        {FILE_STR_ADD, FILE_STR_PREPEND, 0, "o1\no2\n", "n1;n2", "n1\nn2\no1\no2\n"},
         {FILE_STR_REMOVE, 0, 0, "x\nxy\nz\nx\n", "x", "xy\nz\n"},
-        {FILE_STR_REMOVE, 0, 0, "a\nb\nc", "b\n|c", "a\n"},
+        {FILE_STR_REMOVE, 0, 0, "a\nb\nc", "b\n;c", "a\n"},
         {FILE_STR_REMOVE, 0, 0, "a\nb", "zz", "a\nb"},
         {FILE_STR_REMOVE, 0, 1, "-", "x", "-"},
         {FILE_STR_REMOVE, 0, 0, "drop\n" + LONG, "drop", LONG},
         {FILE_STR_REMOVE_MATCHING, FILE_STR_MATCH_PREFIX, 0, "&a@x\n|p\n&b@y\n", "&", "|p\n"},
         {FILE_STR_REMOVE_MATCHING, FILE_STR_MATCH_SUFFIX, 0, "o.sh\nt.pl\nsh.x\nh\n", ".sh",
          "t.pl\nsh.x\nh\n"},
-        {FILE_STR_REMOVE_MATCHING, FILE_STR_MATCH_SUBSTRING, 0, "alpha\nbeta\ngamma\n", "et|mm",
+        {FILE_STR_REMOVE_MATCHING, FILE_STR_MATCH_SUBSTRING, 0, "alpha\nbeta\ngamma\n", "et;mm",
          "alpha\n"},
         {3, 0, 1, "a\n", "a", "a\n"}};
     for (const auto& c : cases) {
@@ -53,7 +53,7 @@ TEST(FileEdit, EditsTheLines)
             mxtest::writeFile(path, c.before, 0640);
         std::vector<std::string> parts;
         std::istringstream in(c.strs);
-        for (std::string part; std::getline(in, part, '|');)
+        for (std::string part; std::getline(in, part, ';');)
             parts.push_back(part);
         std::vector<const char*> strs;
         for (const std::string& part : parts)

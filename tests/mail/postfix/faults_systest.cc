@@ -131,6 +131,13 @@ const Case CASES[] = {
         -vmailbox info@example.com example.com/info/Maildir/
         +vmailbox boss@example.com example.com/boss/Maildir/)"),
      lost("Aliases") + lost("Mailboxes") + HOME_TAKEN},
+    // Not the rerun of a killed rename, which would find the new name only.
+    {"rename of a name found nowhere onto a home", TAKEN,
+     "mxadmin --rename-mailname --domain-name=example.com --old-mailname=ghost --new-mailname=boss",
+     1, "",
+     "Fatal error: boost::filesystem::filesystem_error(boost::filesystem::rename: No such file or "
+     "directory: \"/var/qmail/mailnames/example.com/ghost\", "
+     "\"/var/qmail/mailnames/example.com/boss\")\n"},
     {"postconf write fails", "",
      fault("* -e *", "exit 1", "mxadmin --add-whitelist --ip-address=10.1.1.1 --netmask=32"), 1, "",
      fatal("Configuration", "unknown error")},
