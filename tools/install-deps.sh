@@ -10,7 +10,7 @@ libboost-program-options-dev libboost-filesystem-dev libboost-system-dev libboos
 libsqlite3-dev sqlite3 libmariadb-dev libidn-dev libssl-dev
 libgtest-dev libgmock-dev
 postfix postfix-pcre mariadb-server mariadb-client
-util-linux iproute2 procps passwd"
+util-linux iproute2 procps passwd strace"
 # Extra packages a caller names (make coverage: gcovr).
 PKGS="$PKGS $*"
 

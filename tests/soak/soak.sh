@@ -1,54 +1,28 @@
 #!/bin/sh
-# soak.sh - the long forms of the reliability tests: many concurrent runs for
-# a minute (the whole mix, then the lookup tables alone) and a thousand runs
-# killed with SIGKILL. Each form runs in a sandbox of its own; the figures go
-# to standard output and to BUILD_DIR/soak-report.txt.
+# soak.sh - the long forms of the reliability tests in a sandbox: many
+# workers running commands at the same time for many rounds (the end state
+# must be that of the same runs one after another), and many runs killed with
+# SIGKILL. The figures go to standard output and to
+# BUILD_DIR/soak-report.txt. MX_SOAK_SEED repeats a run of kills.
 #
-# Usage: soak.sh BUILD_DIR [WORKERS [SECONDS [KILLS]]]   (16, 60, 1000)
+# Usage: soak.sh BUILD_DIR [WORKERS [ROUNDS [KILLS]]]   (16, 10, 1000)
 # Needs root, as every system test. Exit status 1 when a form failed.
 set -u
 
 if [ "$#" -lt 1 ]; then
-    echo "usage: soak.sh BUILD_DIR [WORKERS [SECONDS [KILLS]]]" >&2
+    echo "usage: soak.sh BUILD_DIR [WORKERS [ROUNDS [KILLS]]]" >&2
     exit 2
 fi
-build=$1
-workers=${2:-16}
-seconds=${3:-60}
-kills=${4:-1000}
 case $0 in */*) here=${0%/*} ;; *) here=. ;; esac
-sandbox=$here/../support/sandbox.sh
-report=$build/soak-report.txt
-soak=$build/tests/mail_postfix_reliability_soak_systest
-crash=$build/tests/mail_postfix_reliability_crash_systest
+program=$1/tests/mail_postfix_reliability_systest
+report=$1/soak-report.txt
+if [ ! -x "$program" ]; then
+    echo "soak.sh: $program is missing: build first" >&2
+    exit 2
+fi
 
-for program in "$soak" "$crash"; do
-    if [ ! -x "$program" ]; then
-        echo "soak.sh: $program is missing: build first" >&2
-        exit 2
-    fi
-done
-
-: >"$report"
-export MX_SOAK_REPORT="$report"
-failed=0
-
-# form TITLE ENVIRONMENT PROGRAM FILTER - one form in a fresh sandbox.
-form() {
-    echo "== $1"
-    if ! env $2 "$sandbox" "$3" --gtest_filter="$4" --gtest_brief=1; then
-        failed=1
-        echo "== $1: FAILED" | tee -a "$report"
-    fi
-}
-
-form "concurrent runs, whole mix ($workers x ${seconds}s)" \
-    "MX_SOAK_WORKERS=$workers MX_SOAK_SECONDS=$seconds" "$soak" '*MixedRuns*'
-form "concurrent runs, tables only ($workers x ${seconds}s)" \
-    "MX_SOAK_WORKERS=$workers MX_SOAK_SECONDS=$seconds" "$soak" '*TableRewrites*'
-form "runs killed with SIGKILL ($kills)" "MX_CRASH_KILLS=$kills" "$crash" '*'
-
-echo
-echo "Figures (also in $report):"
+MX_SOAK_WORKERS=${2:-16} MX_SOAK_ROUNDS=${3:-10} MX_CRASH_KILLS=${4:-1000} \
+    "$here/../support/sandbox.sh" "$program" --gtest_brief=1 >"$report" 2>&1
+status=$?
 cat "$report"
-exit "$failed"
+exit $status

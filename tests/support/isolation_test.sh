@@ -8,22 +8,14 @@
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-cache=${1:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-# A process name no other run can share.
-marker="31337.$$"
+marker="31337.$$" # a process name no other run can share
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-# snapshot FILE - content, mode and owner of what the sandbox will write.
+# snapshot - content, mode and owner of what the sandbox will write; of the
+# trees others may use meanwhile, only the probes.
 snapshot() {
-    for p in /etc/passwd /etc/group /etc/shadow /etc/gshadow; do
-        sha1sum "$p"
-    done
+    sha1sum /etc/passwd /etc/group /etc/shadow /etc/gshadow
     for d in /etc/postfix /var/spool/postfix /run/mysqld /run/lock/files /etc/hsp /var/qmail; do
         if [ -e "$d" ]; then
             find "$d" -printf '%p %y %m %u %g %s %T@\n' | sort
@@ -32,16 +24,12 @@ snapshot() {
             echo "absent $d"
         fi
     done
-    # Others may use these trees meanwhile: only the probes are compared.
-    for p in /tmp/isolation-probe /usr/local/isolation-probe /run/isolation-probe \
-        /dev/shm/isolation-probe; do
-        [ -e "$p" ] && echo "present $p" || echo "absent $p"
+    for p in /tmp /usr/local /run /dev/shm; do
+        [ -e "$p/isolation-probe" ] && echo "present $p" || echo "absent $p"
     done
 }
 
 snapshot >"$work/before"
-
-# The step that follows a failed one is never reached: set -e inside.
 status=0
 "$here/sandbox.sh" /bin/sh -ec '
     mkdir -p /var/spool/postfix/ostra /etc/hsp /var/qmail/mailnames
@@ -52,11 +40,8 @@ status=0
     echo "intruder:x:4242:4242::/:/bin/false" >>/etc/passwd
     useradd --system -M probe
     echo probe >/etc/hsp/hsp.conf
-    echo probe >/tmp/isolation-probe
-    echo probe >/usr/local/isolation-probe
-    echo probe >/run/isolation-probe
     echo probe >/run/lock/files/probe
-    echo probe >/dev/shm/isolation-probe
+    for p in /tmp /usr/local /run /dev/shm; do echo probe >$p/isolation-probe; done
     if [ -n "$2" ]; then
         "$1/mariadb-start.sh" "$2"
         mariadb --no-defaults hsp -e "INSERT INTO misc VALUES (\"probe\", \"1\")"
@@ -65,18 +50,15 @@ status=0
     sleep "$3" </dev/null >/dev/null 2>&1 &
     (sleep "$3" </dev/null >/dev/null 2>&1 &)
     exit 7
-' isolation "$here" "$cache" "$marker" || status=$?
+' isolation "$here" "${1:-}" "$marker" || status=$?
 
-[ "$status" = 7 ] || fail "the sandbox exited $status, not the command's 7"
-
+[ "$status" = 7 ] || { echo "FAIL: the sandbox exited $status, not 7" >&2; exit 1; }
 snapshot >"$work/after"
-if ! diff -u "$work/before" "$work/after" >&2; then
-    fail "the host changed"
-fi
-
+diff -u "$work/before" "$work/after" >&2 || { echo "FAIL: the host changed" >&2; exit 1; }
 # The namespace's processes die with its first process, which has ended.
 sleep 0.2
 if ps -eo args | grep -q "^sleep $marker\$"; then
-    fail "a process of the sandbox outlived it"
+    echo "FAIL: a process of the sandbox outlived it" >&2
+    exit 1
 fi
 echo "isolation: host unchanged, no process left"
