@@ -341,11 +341,12 @@ std::string quota(const std::string& bytes)
 
 // info without a quota, its attachment store holding 300 bytes (360 with the directory).
 const std::string ATTACHED = quota("-1") + "\nhead -c 300 /dev/zero >" + HOME + "/@attachments/f";
-// info with four counted messages (1633 bytes) and two that do not count, and
-// 5000 bytes of attachments (5060 with the directory, 8192 in blocks).
+// info with four counted messages (1633 bytes; a name's first usable size
+// counts) and two that do not count, and 5000 bytes of attachments (5060 with
+// the directory, 8192 in blocks).
 const std::string MAIL =
     INFO + quota("-1") + "\ncd " + HOME +
-    "/Maildir && touch cur/1.a,S=1000:2,S new/2.b,S=500 .Spam/cur/4.d,S=10 "
+    "/Maildir && touch cur/1.a,S=9,S=1000:2,S new/2.b,S=500 .Spam/cur/4.d,S=10 "
     "tmp/5.e,S=9999 && head -c 123 /dev/zero >cur/3.c && mkdir .Trash .Trash/cur"
     " && touch .Trash/cur/6.f,S=7777 && head -c 5000 /dev/zero >../@attachments/d\n";
 const std::string VICTIM = "echo precious >/run/victim && ln -s /run/victim ";
@@ -359,7 +360,11 @@ const Case STORAGE[] = {
      "-quota example.com/info 0S,0C\n+quota example.com/info 1S,0C", WARNING},
     {"negative quota", INFO + ATTACHED + "\n" + quota("500"), quota("-5000"), 0,
      "-quota example.com/info 140S,0C\n+quota example.com/info 0S,0C", ""},
-    {"quota of a mail name without a home", "", quota("1"), 1, "", "~chdir"},
+    {"quota of mail names without a home or a Maildir", INFO + "rm -r " + HOME + "/Maildir",
+     ex("set-mailbox-disk-quota --mailname=x --disk-quota=1") + "; " + quota("-1"), 1, "",
+     "~Fatal error: ostra::mail::FSError(chdir: No such file or directory: "
+     "\"/var/qmail/mailnames/example.com/x\")\nFatal error: ostra::mail::FSError(create "
+     "maildirsize"},
     // A fresh quota file counts no messages, so the folders are scanned.
     {"size scanned", MAIL, ex("get-mailbox-size --mailname=info"), 0, "", "6693"},
     // A quota file that counts messages is read; a message added after it is not seen.
