@@ -428,6 +428,10 @@ const std::string NO_FILE = "Unable to open admin password file: No such file or
                             "Unable to connect to mysql database\n"
                             "Unable to get domain aliases from database for: example.com\n";
 
+const std::string NOT_OPENED = "Unable to open database " + AUTH_DB +
+                               ": unable to open database file\n"
+                               "Unable to set password for mailname info@example.com\n";
+
 const Case FAILURES[] = {
     {"remove mailname without a schema", FULL + NO_SCHEMA, ex("remove-mailname --mailname=info"), 1,
      "", PREPARE + "Unable to remove mailname info@example.com\n"},
@@ -439,11 +443,13 @@ const Case FAILURES[] = {
     {"remove mailbox without a schema", INFO + BOX + NO_SCHEMA,
      ex("remove-mailbox --mailname=info"), 1, "-" + QMAIL + DELIVERY + "\n+" + QMAIL,
      PREPARE + "Unable to remove mailname info@example.com\n"},
-    {"set password without the authentication database", INFO + "rm " + AUTH_DB,
-     "HSP_PASSWORD=x " + ex("set-password --mailname=info"), 1, "",
-     "Unable to open database " + AUTH_DB +
-         ": unable to open database file\n"
-         "Unable to set password for mailname info@example.com\n"},
+    // Neither a password, nor its removal, nor a copy creates the database.
+    {"without the authentication database", INFO + "rm " + AUTH_DB,
+     "HSP_PASSWORD=x " + ex("set-password --mailname=info") + "; " +
+         ex("set-password --mailname=info") + "; " + ex("add-alias --mailname=info --alias=i3"),
+     1, all3("+virtual i3@% info@example.com"),
+     NOT_OPENED + NOT_OPENED + "Unable to open database(readonly) " + AUTH_DB +
+         ": unable to open database file\nUnable to get users list from MTA password database\n"},
     {"remove mailname, the panel database unreachable", FULL + NO_PANEL,
      ex("remove-mailname --mailname=info"), 1, "-auth user info@example.com pw - 0",
      "~Unable to get domain aliases for domain example.com\n"
