@@ -1,0 +1,113 @@
+// strings_test.cc - shell quoting, splitting, trimming, the mail name check and
+// the ASCII form of domain names and addresses.
+#include <stdlib.h>
+
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ostra/idn.h"
+#include "ostra/names.h"
+#include "ostra/str_util.h"
+
+using std::string;
+using namespace std::string_literals;
+
+namespace {
+
+TEST(ShQuote, EveryByteByItsClass)
+{
+    const string special = "\t \"#$&'()*;<>?[\\`|~";
+    string text, quoted;
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        text += c;
+        quoted += c == '\n' ? "'\n'" : special.find(c) != string::npos ? "\\"s + c : string(1, c);
+    }
+    EXPECT_EQ(quoted, ostra::sh_quote(text));
+    EXPECT_EQ("It\\'s\\ a\\ test", ostra::sh_quote("It's a test"));
+}
+
+TEST(StringHelpers, SplitTrimLower)
+{
+    // Each text's tokens in brackets, texts separated by "|".
+    const char* texts[][2] = {{"a, b,,c", ", "}, {"a,", ","},    {"", ","},
+                              {",,,", ","},      {",,a,b", ","}, {"a,b", ";"}};
+    string tokens;
+    for (const auto& t : texts) {
+        char** list = string_split(t[0], t[1]);
+        for (char** p = list; *p; ++p)
+            tokens += "["s + *p + "]";
+        free_array(list);
+        tokens += "|";
+    }
+    EXPECT_EQ("[a][b][c]|[a][]|[]|[]|[a][b]|[a,b]|", tokens);
+    EXPECT_EQ(nullptr, string_split(nullptr, ","));
+    string list; // grows its array many times
+    for (int i = 0; i < 500; ++i)
+        list += std::to_string(i) + " ";
+    char** many = string_split(list.c_str(), " ");
+    EXPECT_TRUE(many[499] == "499"s && *many[500] == '\0' && many[501] == nullptr);
+    free_array(many);
+
+    char text[] = " \t value  with spaces \n\t ", blank[] = " \t\n ";
+    EXPECT_STREQ("value  with spaces", ostra_trim(text));
+    EXPECT_EQ(blank, ostra_trim(blank)) << "all white: cut to its first byte";
+    char mixed[] = "MiXeD-Case_123@Example.COM \xc3\x9c";
+    EXPECT_STREQ("mixed-case_123@example.com \xc3\x9c", strtolower(mixed));
+}
+
+TEST(MailNames, TwoDotsInARowAreInvalid)
+{
+    const struct {
+        const char* name;
+        int valid;
+    } cases[] = {{".", 1}, {".info", 1}, {"info.", 1}, {"first.last", 1},
+                 {"", 1},  {"a..b", 0},  {"..", 0},    {"end..", 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c.valid, mail_validate(c.name, VALIDATE_EMAIL_LOCAL_PART)) << c.name;
+    EXPECT_EQ(0, mail_validate("info", static_cast<validation_type>(7)));
+    using ostra::mail::postfix::mailname_validators::mailValidateExc;
+    EXPECT_EQ(1, mailValidateExc("info"));
+    try {
+        mailValidateExc("a..b");
+        ADD_FAILURE() << "a..b accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ("a..b", e.what());
+    }
+}
+
+TEST(Idn, AsciiFormsAndErrorTexts)
+{
+    const string overlong(64, 'a'); // one octet over the label limit
+    EXPECT_EQ("example.com", ostra::idn::toAscii("example.com"));
+    EXPECT_EQ("j\xc3\xb6rg@xn--bcher-kva.example", ostra::idn::emailToAscii("j\xc3\xb6rg@b\xc3\xbc"
+                                                                            "cher.example"));
+    EXPECT_EQ("no-at-sign", ostra::idn::emailToAscii("no-at-sign"));
+    try {
+        ostra::idn::emailToAscii("user@" + overlong);
+        ADD_FAILURE() << "converted";
+    } catch (const ostra::idn::IdnaError& e) {
+        EXPECT_EQ(5, e.code());
+        EXPECT_STREQ("Invalid length", e.what());
+    }
+    char* address = idn_email_toascii("j@b\xc3\xbc"
+                                      "cher.example");
+    EXPECT_STREQ("j@xn--bcher-kva.example", address);
+    free(address);
+    EXPECT_EQ(nullptr, idn_email_toascii("no-at-sign"));
+    idn_errno = 0;
+    EXPECT_EQ(nullptr, idn_toascii(overlong.c_str()));
+    EXPECT_EQ(5, idn_errno);
+
+    string texts;
+    for (int code : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 201, -1, 10, 202})
+        texts += idn_strerror(code) + "|"s;
+    EXPECT_EQ("Success|Stringprep error|Punycode error|Contains non-LDH characters|Contains minus|"
+              "Invalid length|ACE prefix not found|Verify error|ACE prefix found|Iconv error|"
+              "Cannot allocate buffer|Unknown error|Unknown error|Unknown error|",
+              texts);
+}
+
+} // namespace
