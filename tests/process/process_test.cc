@@ -163,7 +163,8 @@ TEST_F(Clean, LaunchFailuresTravelBackAsTheSameException)
 }
 
 const int CALLER = 99; // stands for a pipe of the test's own, passed by number
-const char FD150[] = "[ -e /proc/$$/fd/150 ] && echo open || echo closed";
+const char INHERITED[] =
+    "[ -e /proc/$$/fd/3 ] || [ -e /proc/$$/fd/150 ] && echo open || echo closed";
 
 // A child run with the given modes and options (c close descriptors, d working
 // directory /proc, e environment A and B only), fed "in" when stdin is a pipe;
@@ -182,16 +183,16 @@ const struct {
     {"stderr on the parent's stdout", "", "", NUL, PIPE, 1, "out\n", "", 0},
     {"working directory", "d", "pwd -P", NUL, PIPE, NUL, "/proc\n", "", 0},
     {"environment", "e", "echo \"$A|$B|$HOME\"", NUL, PIPE, NUL, "1|two words|\n", "", 0},
-    {"descriptors closed", "c", FD150, NUL, PIPE, NUL, "closed\n", "", 0},
-    {"descriptors kept", "", FD150, NUL, PIPE, NUL, "open\n", "", 0},
+    {"descriptors closed", "c", INHERITED, NUL, PIPE, NUL, "closed\n", "", 0},
+    {"descriptors kept", "", INHERITED, NUL, PIPE, NUL, "open\n", "", 0},
     {"exit status", "", "exit 3", NUL, NUL, NUL, "", "", 3},
 };
 
 TEST_F(Clean, LaunchGivesTheChildItsStreamsAndOptions)
 {
-    const int null = open("/dev/null", O_RDONLY);
-    ASSERT_EQ(150, dup2(null, 150)); // inheritable: not close-on-exec
-    close(null);
+    // Inheritable descriptors below and above where the control pipe will be.
+    ASSERT_EQ(3, open("/dev/null", O_RDONLY));
+    ASSERT_EQ(150, dup2(3, 150));
     const char* env[] = {"A=1", "B=two words", nullptr};
     for (const auto& c : CHILDREN) {
         int mine[2];
@@ -217,6 +218,7 @@ TEST_F(Clean, LaunchGivesTheChildItsStreamsAndOptions)
         EXPECT_EQ(c.exit, code(launch.waitExit())) << c.name;
         close(mine[0]);
     }
+    close(3);
     close(150);
 }
 
@@ -243,6 +245,7 @@ TEST_F(Clean, OwnersReportAFailedCloseUnlessUnwinding)
     ostra::FdOwner owner(stale);
     EXPECT_EQ("9 close: Bad file descriptor", thrown([&] { owner.close(); }));
     EXPECT_EQ(-1, owner.get()) << "a failed close forgets the descriptor";
+    EXPECT_EQ("9 close: Bad file descriptor", thrown([stale] { ostra::FdOwner scoped(stale); }));
     EXPECT_EQ("first", thrown([stale] {
                   ostra::FdOwner unwinding(stale);
                   errno = ERANGE;
