@@ -64,8 +64,6 @@ const struct {
     {"number beyond 32 bits", "a unix - - - 4294967296 - x", "!"},
     {"question mark without digits", "a unix - - - ? 1 x", "!"},
     {"flag letter in capitals", "a unix Y - - - - x", "!"},
-    {"no command", "smtp inet n - n - -", "!"},
-    {"non-ASCII command word", SMTP + " \xc3\xa9", "!"},
     {"entry indented", " " + SMTP, "!"},
     {"hash inside a word", "a unix - - - - - x#y", "!"},
 };
@@ -129,7 +127,7 @@ const struct {
 TEST(MasterCf, EditsChangeOnlyTheirEntry)
 {
     for (const auto& c : EDITS) {
-        MasterCfContent content, entry, after;
+        MasterCfContent content, entry;
         ASSERT_TRUE(parseMasterCf(c.text, content) && parseMasterCf(c.entry, entry));
         const ModuleInfo& info = entry.modules().begin()->second;
         const bool present = content.hasModule(info.name, info.type);
@@ -139,15 +137,6 @@ TEST(MasterCf, EditsChangeOnlyTheirEntry)
             EXPECT_EQ(present, content.removeModule(info.name, info.type)) << c.text;
         EXPECT_EQ(c.op == '+', content.hasModule(info.name, info.type)) << c.text;
         EXPECT_EQ(c.after, content.text()) << c.text;
-        ASSERT_TRUE(parseMasterCf(c.after, after));
-        EXPECT_EQ(after.modules().size(), content.modules().size()) << c.text;
-    }
-    MasterCfContent content;
-    try {
-        content.getModule("smtp", ModuleType::unix);
-        ADD_FAILURE() << "a missing entry was found";
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ("no such module smtp", e.what());
     }
 }
 
@@ -155,10 +144,8 @@ TEST(MasterCf, StandardFileWrittenBackByteForByte)
 {
     const string text = "# header\r\n\n   \t\n"
                         "smtp      inet  n       -       y       -       -       smtpd\n"
-                        "#smtp      inet  n       -       y       -       1       postscreen\n"
                         "relay     unix  -       -       y       -       -       smtp\n"
                         "        -o syslog_name=postfix/$service_name\n"
-                        "# -o smtp_helo_timeout=5 -o smtp_connect_timeout=5\n"
                         "maildrop  unix  -       n       n       -       -       pipe # m\n"
                         "  flags=DRXhu user=vmail argv=/usr/bin/maildrop -d ${recipient}\r\n"
                         "tlsmgr    unix  -       -       y       1000?   1       tlsmgr\n"
@@ -230,36 +217,24 @@ TEST(MainCf, MynetworksNeverStoresTheComputedDefault)
 
 TEST(CheckOutput, OnlyPanicFatalAndErrorLinesFail)
 {
-    const struct {
-        const char* text;
-        bool clean;
-    } cases[] = {
-        {"", true},
-        {"postmap: fatal: open database /x/y.db: No such file or directory", false},
-        {"postmap: error: cannot do it\n", false},
-        {"postmap: panic: myfree: corrupt\n", false},
-        {"postmap: warning: one\npostmap: fatal: two", false},
-        {"postmap: fatal: \n", false},     // a colon after the word is enough
-        {"postmap:fatal: x\n", false},     // no blank needed
-        {"postmap:    error: x\n", false}, // several blanks skipped
-        {"postmap: errors: many\n", true},
-        {"postmap: warning: /a/b, line 3: duplicate entry: \"k\"\n", true},
-        {"postmap: fatal\n", true},           // no colon after the word
-        {"postmap: fatal error now\n", true}, // the word is not followed by ":"
-        {"postmap:    \n", true},
-        {"fatal: x\n", true}, // the word after the first colon counts
-        {"send-mail: FATAL: x\n", true},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.clean, checkOutput(c.text)) << c.text;
+    for (const char* text : {"postmap: fatal: open database /x/y.db: No such file or directory",
+                             "a: error: b\n", "a: panic: b\n", "a: warning: b\na: fatal: c",
+                             "a: fatal: \n", "a:fatal: b", "a:  error: b"})
+        EXPECT_FALSE(checkOutput(text)) << text;
+    // Not an error word, or not followed by ":", or not after the first colon.
+    for (const char* text : {"", "a: errors: b\n", "a: warning: /b, line 3: duplicate entry: \"k\"",
+                             "a: fatal\n", "a: fatal error\n", "a:  \n", "fatal: b", "a: FATAL: b"})
+        EXPECT_TRUE(checkOutput(text)) << text;
 }
 
 typedef ReplaceElementFilterRef Ref;
+typedef ElementsFilter<NotInDomainFilter> Remove;
+typedef ElementsFilter<ReplaceDomainPart> Rename;
 const string O = "o.org", N = "n.net", A = "a@d.com", B = "b@d.com", MO = "o@d.com", MN = "n@d.com",
              PO = "d.com/o/Maildir/", PN = "d.com/n/Maildir/", Z = "\0old.example"s,
              ZN = "renamed.example";
 
-// filtered - the line through a record filter of the kind; "-" when dropped.
+// filtered - the line through a record filter; "-" when dropped.
 template <class R> string filtered(R filter, string line)
 {
     return filter(line) ? line : "-";
@@ -269,17 +244,17 @@ string filtered(char kind, const string& line)
 {
     switch (kind) {
     case 'N':
-        return filtered(ElementsFilter<NotInDomainFilter>(NotInDomainFilter("d.com")), line);
+        return filtered(Remove(NotInDomainFilter("d.com")), line);
     case 'R':
-        return filtered(ElementsFilter<ReplaceDomainPart>(ReplaceDomainPart(O, N)), line);
+        return filtered(Rename(ReplaceDomainPart(O, N)), line);
     case 'E':
         return filtered(ElementsFilter<Ref>(Ref(A, B)), line);
     case 'M':
         return filtered(KeyValueFilter<Ref, Ref>(Ref(MO, MN), Ref(PO, PN)), line);
     case 'Z':
-        return filtered(ElementsFilter<NotInDomainFilter>(NotInDomainFilter(Z)), line);
+        return filtered(Remove(NotInDomainFilter(Z)), line);
     default:
-        return filtered(ElementsFilter<ReplaceDomainPart>(ReplaceDomainPart(Z, ZN)), line);
+        return filtered(Rename(ReplaceDomainPart(Z, ZN)), line);
     }
 }
 
@@ -343,10 +318,10 @@ TEST(RecordFilters, LinesSplitAcrossChunksAreFilteredWhole)
     const string whole = "x@n.net y@n.net, z@p.org\nn.net 1\nk@p.org b@n.net\n";
     for (size_t i = 0; i <= dump.size(); ++i) {
         for (size_t j = i; j <= dump.size(); ++j) {
-            ElementsFilter<ReplaceDomainPart> filter(ReplaceDomainPart(O, N));
+            Rename filter(ReplaceDomainPart(O, N));
             std::ostringstream out, log;
             std::streambuf* saved = std::clog.rdbuf(log.rdbuf());
-            DataStreamFilter<ElementsFilter<ReplaceDomainPart>> stream(filter, out);
+            DataStreamFilter<Rename> stream(filter, out);
             const size_t cuts[] = {0, i, j, dump.size()};
             for (int k = 0; k < 3; ++k)
                 stream.filterChunk(Chunk(dump.begin() + cuts[k], dump.begin() + cuts[k + 1]));
