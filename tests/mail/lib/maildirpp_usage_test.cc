@@ -20,6 +20,7 @@
 namespace fs = boost::filesystem;
 using mxtest::writeFile;
 using std::string;
+using namespace std::string_literals;
 
 // fstatat - removes a message whose name holds "vanishing" just before it is
 // examined, as a concurrent expunge would between listing and examining.
@@ -104,37 +105,32 @@ TEST(Maildirsize, ParsedOnlyWhenWellFormed)
 {
     const struct {
         string text;
-        long long size; // -1: not trusted
+        long long size;
         unsigned long long count;
-    } cases[] = {
-        {"600S,0C\n", 0, 0},
-        {"600S,0C\n        1234           7\n", 1234, 7},
-        {"0S,0C\n100 2\n-30 1\n\t+5\t1\n", 75, 4},
-        {lines(5118), 1278, 1278}, // just below the limit
-        {lines(5122), -1, 0},      // too large
-        {"600S,0C\n100 2\n-100 -1\n", -1, 0},
-        {"600S,0C\n100 0\n", -1, 0},
-        {"600S,0C", -1, 0},
-        {"600S,0C\n100 2\n50 1", -1, 0}, // the last line may still be being written
-        {"600S,0C\n9223372036854775807 1\n", -1, 0},
-        {"600S,0C\n-9223372036854775808 1\n", -1, 0},
-        {"600S,0C\n99999999999999999999 1\n", -1, 0},
-        {"600S,0C\n1 18446744073709551615\n", -1, 0},
-        {"0S,0C\n9223372036854775806 1\n9223372036854775806 1\n", -1, 0},
-        {"0S,0C\n1 18446744073709551614\n1 18446744073709551614\n", -1, 0},
-        {"600S,0C\n1 2 3\n", -1, 0},
-        {"600S,0C\n12\n", -1, 0},
-        {"600S,0C\n1 2 \n", -1, 0},
-        {"600S,0C\n1 2\n\n", -1, 0},
-        {"600S,0C\nabc def\n", -1, 0},
-    };
-    for (const auto& c : cases) {
+    } trusted[] = {{"600S,0C\n", 0, 0},
+                   {"600S,0C\n        1234           7\n", 1234, 7},
+                   {"0S,0C\n100 2\n-30 1\n\t+5\t1\n", 75, 4},
+                   {lines(5118), 1278, 1278}}; // just below the limit
+    for (const auto& c : trusted) {
         long long size = -1;
         unsigned long long count = 0;
-        EXPECT_EQ(c.size >= 0, maildirsize_parse(c.text.data(), c.text.size(), &size, &count))
-            << c.text.size() << ": " << c.text.substr(0, 40);
-        EXPECT_EQ(c.size, size) << c.text.substr(0, 40);
-        EXPECT_EQ(c.count, count) << c.text.substr(0, 40);
+        ASSERT_EQ(1, maildirsize_parse(c.text.data(), c.text.size(), &size, &count)) << c.text;
+        EXPECT_EQ(c.size, size) << c.text;
+        EXPECT_EQ(c.count, count) << c.text;
+    }
+    // Too large, a count of 0 or -1, a line without its line feed (it may still be
+    // being written), a value at or beyond the limits, a sum beyond them, another shape.
+    for (const string& text :
+         {lines(5122), "600S,0C\n100 2\n-100 -1\n"s, "600S,0C\n100 0\n"s, "600S,0C"s,
+          "600S,0C\n100 2\n50 1"s, "0S,0C\n9223372036854775807 1\n"s,
+          "0S,0C\n-9223372036854775808 1\n"s, "0S,0C\n99999999999999999999 1\n"s,
+          "0S,0C\n1 18446744073709551615\n"s,
+          "0S,0C\n9223372036854775806 1\n9223372036854775806 1\n"s,
+          "0S,0C\n1 18446744073709551614\n1 18446744073709551614\n"s, "0S,0C\n1 2 3\n"s,
+          "0S,0C\n12\n"s, "0S,0C\n1 2 \n"s, "0S,0C\n1 2\n\n"s, "0S,0C\nabc def\n"s}) {
+        long long size = -1;
+        unsigned long long count = 0;
+        EXPECT_EQ(0, maildirsize_parse(text.data(), text.size(), &size, &count)) << text;
     }
 }
 
@@ -222,6 +218,7 @@ TEST_F(Maildir, DirSizeAddsTheTreeWithoutFollowingLinks)
 TEST_F(Maildir, WriteReplacesTheFileAndBackdatesItWhenFoldersChanged)
 {
     const string before = fs::current_path().string();
+    umask(022);
     fs::remove(md_ + "/cur/4.M4.vanishing:2,S");
     ASSERT_EQ(1, write_maildirpp_maildirsize(md_.c_str(), getuid(), getgid(), 600, 0));
     EXPECT_EQ("600S,0C\n        1378           4\n", mxtest::readFile(md_ + "/maildirsize"));
