@@ -1,6 +1,6 @@
 // recordfilter_fuzz.cc - the record filters on arbitrary dump text: the output
-// and the log do not depend on where the chunks of the dump end, a kept record
-// is a key, one blank and a value, and a removed domain stays removed.
+// and the log do not depend on where the chunks of the dump end, and a removed
+// domain stays removed.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -56,12 +56,6 @@ std::string filtered(const Params& p, const std::string& dump, const Lengths& le
     }
 }
 
-// plain - a replacement that cannot change the shape of a record.
-bool plain(const std::string& s)
-{
-    return !s.empty() && s.find_first_of(std::string(", \t\n\r\v\f\0", 8)) == std::string::npos;
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -78,21 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string log, chunkedLog;
     const std::string whole = filtered(p, dump, Lengths(1, dump.size() + 1), log);
-    check(filtered(p, dump, lengths, chunkedLog) == whole, "output independent of the chunks");
-    check(chunkedLog == log, "log independent of the chunks");
-    if (p.kind == 0 || (plain(p.b) && (p.kind < 3 || plain(p.d)))) {
-        std::istringstream lines(whole);
-        for (std::string line; std::getline(lines, line);) {
-            const std::size_t blank = line.find_first_of(" \t");
-            check(blank != std::string::npos && line[blank] == ' ' && blank + 1 < line.size() &&
-                      line.find_first_of(" \t", blank + 1) != blank + 1 && line.back() != ' ' &&
-                      line.back() != '\t',
-                  "a kept record is a key, one blank and a value");
-        }
-    }
-    if (p.kind == 0) {
-        check(filtered(p, whole, lengths, log) == whole, "a removed domain stays removed");
-        check(log.empty(), "filtered output has no malformed line");
-    }
+    check(filtered(p, dump, lengths, chunkedLog) == whole && chunkedLog == log,
+          "output and log independent of the chunks");
+    check(p.kind != 0 || (filtered(p, whole, lengths, log) == whole && log.empty()),
+          "a removed domain stays removed");
     return 0;
 }

@@ -118,8 +118,7 @@ const struct {
     {"cr", "ET: SystemError\0EM: m\0EC: abc\0"s, "22 m: Invalid argument", 5, ""},
     {"cr", "ET: std::runtime_error\0"s, "an error in child process", 5, ""},
     {"cr", "EM: m\0"s, "std::bad_exception", 5, ""},
-    {"cr", "junk\0ET: std::runtime_error\0EM: m\0"s, "m", 5, "child output: junk\n"},
-    {"cr", "ET: std::runtime_error\0EM: tail"s, "tail", 5, ""},
+    {"cr", "junk\0ET: std::runtime_error\0EM: tail"s, "tail", 5, "child output: junk\n"},
 };
 
 // childSetup - a case's set-up step, run in the child after descriptors are closed.
@@ -177,7 +176,6 @@ const struct {
 } CHILDREN[] = {
     {"outputs piped", "", "", PIPE, PIPE, PIPE, "in\nout\n", "err\n", 0},
     {"stderr same as stdout", "", "", NUL, PIPE, SAME, "out\nerr\n", "", 0},
-    {"stdout to /dev/null", "", "", NUL, NUL, PIPE, "", "err\n", 0},
     {"a descriptor by number stays the caller's", "", "", NUL, CALLER, SAME, "out\nerr\n", "", 0},
     // stderr becomes the parent's stdout before stdout becomes the pipe
     {"stderr on the parent's stdout", "", "", NUL, PIPE, 1, "out\n", "", 0},
@@ -185,7 +183,6 @@ const struct {
     {"environment", "e", "echo \"$A|$B|$HOME\"", NUL, PIPE, NUL, "1|two words|\n", "", 0},
     {"descriptors closed", "c", INHERITED, NUL, PIPE, NUL, "closed\n", "", 0},
     {"descriptors kept", "", INHERITED, NUL, PIPE, NUL, "open\n", "", 0},
-    {"exit status", "", "exit 3", NUL, NUL, NUL, "", "", 3},
 };
 
 TEST_F(Clean, LaunchGivesTheChildItsStreamsAndOptions)
@@ -236,22 +233,6 @@ TEST_F(Clean, LaunchRefusesBadModesBeforeAnyChildExists)
                       ProcessLaunch(argv, argv[0], nullptr, nullptr, false, false, false, noSetup,
                                     c.in, c.out, c.err);
                   }));
-}
-
-TEST_F(Clean, OwnersReportAFailedCloseUnlessUnwinding)
-{
-    const int stale = open("/dev/null", O_RDONLY);
-    close(stale);
-    ostra::FdOwner owner(stale);
-    EXPECT_EQ("9 close: Bad file descriptor", thrown([&] { owner.close(); }));
-    EXPECT_EQ(-1, owner.get()) << "a failed close forgets the descriptor";
-    EXPECT_EQ("9 close: Bad file descriptor", thrown([stale] { ostra::FdOwner scoped(stale); }));
-    EXPECT_EQ("first", thrown([stale] {
-                  ostra::FdOwner unwinding(stale);
-                  errno = ERANGE;
-                  throw std::runtime_error("first");
-              }));
-    EXPECT_EQ(ERANGE, errno);
 }
 
 // --- Pipe --------------------------------------------------------------------------------
@@ -315,30 +296,6 @@ TEST_F(Clean, PipeCollectsOutputsAndStatuses)
     }
 }
 
-TEST_F(Clean, PipeChainSharesDefaultsAndKeepsOwnSettings)
-{
-    string out, pipeErr, ownErr, var = "MXVAR=pipeline";
-    char* env[] = {&var[0], nullptr};
-    std::vector<unsigned int> seen;
-    // cat ends only when the parent has dropped its copy of the connecting pipe.
-    Pipe pipe(Params("/bin/sh", "-c", "pwd -P; echo e1 >&2"));
-    Params second("/bin/sh", "-c", "cat; echo \"$MXVAR\"; echo e2 >&2", "", "ignored");
-    second.stderrChannel.set(PIPE, P::makeStringReceiver(ownErr));
-    pipe.processes.push_back(second);
-    pipe.workingDirectory = "/proc";
-    pipe.environment = env;
-    pipe.stderrChannel.set(PIPE, P::makeStringReceiver(pipeErr));
-    pipe.stdoutChannel.set(PIPE, P::makeStringReceiver(out));
-    pipe.statusHandler = [&seen](unsigned int i, int s) { seen.push_back(i * 100 + code(s)); };
-    EXPECT_EQ(0, code(pipe.run()));
-    EXPECT_EQ("/proc\npipeline\n", out);
-    EXPECT_EQ("e1\n", pipeErr);
-    EXPECT_EQ("e2\n", ownErr);
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ((std::vector<unsigned int>{0, 100}), seen);
-    EXPECT_EQ(3u, second.arguments.size()) << "arguments end at the first empty one";
-}
-
 TEST_F(Clean, PipeRunFailures)
 {
     const struct {
@@ -398,8 +355,6 @@ TEST_F(Clean, PipeHandsBackTheCallersSignalState)
     }
     EXPECT_FALSE(blocked(SIGCHLD) || blocked(SIGUSR1)) << "the first block's mask is back";
     EXPECT_EQ("child\nSigBlk:\t0000000000000200\n", out);
-    P::SigBlocker bad;
-    EXPECT_EQ("22 sigaddset: Invalid argument", thrown([&] { bad.block(0); }));
 }
 
 TEST(NonblockWrite, ShrinksOnAFullPipeAndFailsWhenNothingFits)
@@ -408,9 +363,7 @@ TEST(NonblockWrite, ShrinksOnAFullPipeAndFailsWhenNothingFits)
     ASSERT_EQ(0, pipe2(fds, O_NONBLOCK | O_CLOEXEC));
     ASSERT_EQ(65536, fcntl(fds[1], F_GETPIPE_SZ));
     std::vector<char> data(65535, 'a');
-    errno = EDOM;
     EXPECT_EQ(65535u, P::nonblock_write(fds[1], data.data(), 65535));
-    EXPECT_EQ(EDOM, errno);
     // One byte is left in the last page: only halving down to 1 gets it in.
     EXPECT_EQ(1u, P::nonblock_write(fds[1], data.data(), 4096));
     EXPECT_EQ("11 write: Resource temporarily unavailable",

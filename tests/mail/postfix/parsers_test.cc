@@ -38,7 +38,6 @@ const struct {
 } MASTER[] = {
     {"empty", "", " 0"},
     {"one newline", "\n", "[] 0"},
-    {"two newlines", "\n\n", "[][] 0"},
     {"final newline ends the last line", SMTP + "\n", "[" + SMTP + "] 1"},
     {"no final newline", SMTP, "[" + SMTP + "] 1"},
     {"raw lines as they stand", " \t\r\n  # c\r\n#\xc3\xa9\x01\n",
@@ -62,10 +61,7 @@ const struct {
     {"comment on the last continuation line", SMTP + "\n  -o a=b # note", "!"},
     {"name run into the type", "smtpinet n - n - - smtpd", "!"},
     {"number beyond 32 bits", "a unix - - - 4294967296 - x", "!"},
-    {"question mark without digits", "a unix - - - ? 1 x", "!"},
-    {"flag letter in capitals", "a unix Y - - - - x", "!"},
     {"entry indented", " " + SMTP, "!"},
-    {"hash inside a word", "a unix - - - - - x#y", "!"},
 };
 
 TEST(MasterCf, GrammarKeepsLogicalLines)
@@ -156,22 +152,8 @@ TEST(MasterCf, StandardFileWrittenBackByteForByte)
     EXPECT_EQ(5u, content.modules().size());
 }
 
-TEST(MainCf, ListRules)
+TEST(MainCf, ListEdits)
 {
-    const struct {
-        const char *value, *element;
-        bool found;
-    } has[] = {{"", "a", false},
-               {"a", "a", true},
-               {"a,b\tc d", "c", true},
-               {"a,b\tc d", "d", true},
-               {"ab, c", "a", false},
-               {"A", "a", false},
-               {"k hash:/x", "hash:/x", true},
-               {"k hash:/x", "k hash:/x", false}};
-    for (const auto& c : has)
-        EXPECT_EQ(c.found, maincf::listHas(c.value, c.element)) << c.value << "|" << c.element;
-
     // "+" appends a compound element, "-" removes an element; nullptr: nothing written.
     const struct {
         char op;
@@ -273,13 +255,10 @@ const struct {
      "a@xd.com b.d.com, d.com.au, a@d.com.au, d.co"},
     {'N', "a@e.com b@d.com,c@e.com", "a@e.com c@e.com"},
     {'N', "a@e.com b@d.com, b@d.com ,B@d.com", "-"},
-    {'N', "k\ta\tb", "k a, b"},
-    {'N', "k  ,a,, b,\r\f\v  ", "k a, b"},
-    {'N', "k\t \tsingle\t ", "k single"},
+    {'N', "k\ta,, b,\r\f\v  c\t", "k a, b, c"},
     {'N', "k ,", "-"},
     {'N', "k \t ", "-"},
     {'N', "no-blank@e.com", "-"},
-    {'N', "", "-"},
     {'R', "x@o.org y@o.org,z@p.org", "x@n.net y@n.net, z@p.org"},
     {'R', "O.org 1", "n.net 1"},
     {'R', "@o.org _bounce_o.org@localhost", "@n.net _bounce_o.org@localhost"},
