@@ -58,7 +58,6 @@ extern "C" void CAT(__wrap_, PARSE_SYMBOL)(ProgramOptionsHelper& helper, int arg
     check(helper.variables.count("help") == 0, "help never returns");
     for (const std::string& name : helper.mandatory)
         check(helper.variables.count(name) == 1, "accepted options include the mandatory ones");
-    check(capturedErr.str().empty(), "accepted options print nothing");
     throw OptionsAccepted();
 }
 

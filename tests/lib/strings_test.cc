@@ -83,13 +83,7 @@ TEST(Strings, AsciiFormsOfNamesAndAddresses)
     EXPECT_EQ(nullptr, idn_email_toascii("no-at-sign"));
     EXPECT_EQ(nullptr, idn_toascii(overlong.c_str()));
     EXPECT_EQ(5, idn_errno);
-    string texts;
-    for (int code : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 201, -1, 10, 202})
-        texts += idn_strerror(code) + "|"s;
-    EXPECT_EQ("Success|Stringprep error|Punycode error|Contains non-LDH characters|Contains minus|"
-              "Invalid length|ACE prefix not found|Verify error|ACE prefix found|Iconv error|"
-              "Cannot allocate buffer|Unknown error|Unknown error|Unknown error|",
-              texts);
+    EXPECT_STREQ("Unknown error", idn_strerror(10));
 }
 
 } // namespace
