@@ -170,9 +170,8 @@ TEST_F(Clean, LaunchFailuresTravelBackAsTheSameException)
     }
 }
 
-const int CALLER = 99; // stands for a pipe of the test's own, passed by number
-const char INHERITED[] =
-    "[ -e /proc/$$/fd/3 ] || [ -e /proc/$$/fd/150 ] && echo open || echo closed";
+const int CALLER = 99;                 // stands for a pipe of the test's own, passed by number
+const char INHERITED[] = "inherited?"; // stands for the check of the two descriptors below
 
 // A child run with the given modes and options (c close descriptors, e
 // environment A and B only), fed "in" when stdin is a pipe;
@@ -195,13 +194,16 @@ const struct {
 TEST_F(Clean, LaunchGivesTheChildItsStreamsAndOptions)
 {
     // Inheritable descriptors below and above where the control pipe will be.
-    ASSERT_EQ(3, open("/dev/null", O_RDONLY));
-    ASSERT_EQ(150, dup2(3, 150));
+    const int low = open("/dev/null", O_RDONLY);
+    ASSERT_EQ(150, dup2(low, 150));
+    const string inherited = "[ -e /proc/$$/fd/" + std::to_string(low) +
+                             " ] || [ -e /proc/$$/fd/150 ] && echo open || echo closed";
     const char* env[] = {"A=1", "B=two words", nullptr};
     for (const auto& c : CHILDREN) {
         int mine[2];
         ASSERT_EQ(0, pipe2(mine, O_CLOEXEC));
-        const char* argv[] = {"/bin/sh", "-c", *c.script ? c.script : "cat; echo out; echo err >&2",
+        const char* script = c.script == INHERITED ? inherited.c_str() : c.script;
+        const char* argv[] = {"/bin/sh", "-c", *script ? script : "cat; echo out; echo err >&2",
                               nullptr};
         ProcessLaunch launch(argv, argv[0], nullptr, strchr(c.how, 'e') ? env : nullptr,
                              strchr(c.how, 'c'), false, false, noSetup, c.in,
@@ -222,7 +224,7 @@ TEST_F(Clean, LaunchGivesTheChildItsStreamsAndOptions)
         EXPECT_EQ(0, code(launch.waitExit())) << c.name;
         close(mine[0]);
     }
-    close(3);
+    close(low);
     close(150);
 }
 
