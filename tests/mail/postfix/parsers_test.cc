@@ -179,6 +179,18 @@ TEST(MainCf, MynetworksNeverStoresTheComputedDefault)
         EXPECT_EQ(c[2], maincf::normaliseMynetworks(c[0], c[1], R)) << c[0];
 }
 
+TEST(CheckOutput, OnlyPanicFatalAndErrorLinesFail)
+{
+    for (const char* text : {"postmap: fatal: open database /x/y.db: No such file or directory",
+                             "a: error: b\n", "a: panic: b\n", "a: warning: b\na: fatal: c",
+                             "a: fatal: \n", "a:fatal: b", "a:  error: b"})
+        EXPECT_FALSE(checkOutput(text)) << text;
+    // Not an error word, or not followed by ":", or not after the first colon.
+    for (const char* text : {"", "a: errors: b\n", "a: warning: /b, line 3: duplicate entry: \"k\"",
+                             "a: fatal\n", "a: fatal error\n", "a:  \n", "fatal: b", "a: FATAL: b"})
+        EXPECT_TRUE(checkOutput(text)) << text;
+}
+
 typedef ReplaceElementFilterRef Ref;
 typedef ElementsFilter<NotInDomainFilter> Remove;
 typedef ElementsFilter<ReplaceDomainPart> Rename;
