@@ -17,25 +17,16 @@ build=$1 target=$2 seconds=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 exe=$build/fuzz/${target}_fuzz
-if [ ! -x "$exe" ]; then
-    echo "run.sh: $exe not built (cmake --build $build --target ${target}_fuzz)" >&2
-    exit 2
-fi
-work=$build/fuzz-corpus/$target
-findings=$build/fuzz-findings/$target
-mkdir -p "$work" "$findings"
+[ -x "$exe" ] || { echo "run.sh: $exe not built (cmake --build $build --target ${target}_fuzz)" >&2; exit 2; }
+mkdir -p "$build/fuzz-corpus/$target" "$build/fuzz-findings/$target"
 dict=
-if [ -f "$here/$target.dict" ]; then
-    dict=-dict=$here/$target.dict
-fi
-
-# The command-line target links every command handler; inside the sandbox of
-# the system tests, a mistake in it could change no real system file.
+[ ! -f "$here/$target.dict" ] || dict=-dict=$here/$target.dict
+# The command-line target links every command handler: as root it runs in the
+# sandbox of the system tests, where a mistake could change no real system file.
 wrap=
-if [ "$target" = cmdline ] && [ "$(id -u)" = 0 ]; then
-    wrap=$here/../tests/support/sandbox.sh
-fi
+[ "$target" != cmdline ] || [ "$(id -u)" != 0 ] || wrap=$here/../tests/support/sandbox.sh
 
 # shellcheck disable=SC2086
 exec nice -n 19 $wrap "$exe" -max_total_time="$seconds" -timeout=60 -print_final_stats=1 \
-    -artifact_prefix="$findings/" $dict "$@" "$work" "$here/corpus/$target"
+    -artifact_prefix="$build/fuzz-findings/$target/" $dict "$@" "$build/fuzz-corpus/$target" \
+    "$here/corpus/$target"
