@@ -94,6 +94,11 @@ const Case CASES[] = {
         -quota example.com/info 2960S,0C
         +quota example.com/info 0S,0C)",
      ""},
+    {"domain quota without the panel database is a failure",
+     DOMAIN + "mxadmin --add-mailname --domain-name=example.com --mailname=info\n"
+              "echo wrong >/etc/hsp/.hsp.shadow",
+     "mxadmin --set-domain-disk-quota --domain-name=example.com --disk-quota=100", 1, "",
+     "~unable to store domain quota"},
     {"turn off", EXAMPLE, "mxadmin --turn-off-domain --domain-name=example.com", 0, AUTH_STATUS_OFF,
      ""},
     {"turn on", EXAMPLE + "mxadmin --turn-off-domain --domain-name=example.com",
@@ -140,6 +145,10 @@ const Case CASES[] = {
      EXAMPLE + "echo garbage >/var/spool/postfix/ostra/passwd.db",
      "mxadmin --remove-domain --domain-name=example.com", 1, "",
      "~Unable to remove auth record for domain example.com\n"},
+    {"turn off with a broken authentication database",
+     EXAMPLE + "echo garbage >/var/spool/postfix/ostra/passwd.db",
+     "mxadmin --turn-off-domain --domain-name=example.com", 1, "",
+     "~Unable to disable auth records for domain example.com\n"},
     {"remove with the panel database unreachable", EXAMPLE + "echo wrong >/etc/hsp/.hsp.shadow",
      "mxadmin --remove-domain --domain-name=example.com", 1, R"(
         -auth domain example.com 0
@@ -161,6 +170,9 @@ const Case CASES[] = {
         +virtual @alias2.com _ostra_bounce_alias2.com@localhost.localdomain
         +virtual @example.com _ostra_bounce_example.com@localhost.localdomain)",
      ""},
+    {"catch-all with a broken address", DOMAIN,
+     "mxadmin --set-catchall --domain-name=example.com --email=\"$(printf 'a@b\\nx@y')\"", 1, "",
+     "~invalid"},
     {"reject after a bounce keeps the bounce program",
      DOMAIN + "mxadmin --set-bounce --domain-name=example.com",
      "mxadmin --set-reject --domain-name=example.com", 0, R"(
@@ -196,6 +208,11 @@ const Case CASES[] = {
      "mxadmin --add-domain-alias --domain-name=example.com --domain-alias-name=alias2.com "
      "--set-catchall --email=",
      1, "", "~email"},
+    {"alias domain with a broken authentication database keeps its records",
+     EXAMPLE + "echo garbage >/var/spool/postfix/ostra/passwd.db",
+     "mxadmin --add-domain-alias --domain-name=example.com --domain-alias-name=alias2.com "
+     "--set-catchall --email=sales@example.com",
+     1, ALIAS2_RECORDS, "~Unable to clone auth record for"},
     {"remove alias domain", EXAMPLE,
      "mxadmin --del-domain-alias --domain-name=example.com --domain-alias-name=alias1.com", 0, R"(
         -auth domain alias1.com 0
@@ -248,6 +265,15 @@ const Case CASES[] = {
         +dkey alias2.com d755 root:root
         +dkey alias2.com/default f440 root:popuser KEY\n)"),
      ""},
+    {"domain key where one domain cannot have one keeps the upload", R"(
+        echo KEY >$TMPDIR/key
+        mkdir -p /etc/domainkeys && touch /etc/domainkeys/other.com)",
+     "mxadmin --set-domain-key --domain-name=example.com,other.com --file-name=$TMPDIR/key; "
+     "echo status $?; test -e $TMPDIR/key",
+     0, R"(
+        +dkey example.com d755 root:root
+        +dkey example.com/default f440 root:popuser KEY\n)",
+     "~status 1\n"},
     {"remove domain key",
      "echo KEY >$TMPDIR/key\n"
      "mxadmin --set-domain-key --domain-name=example.com --file-name=$TMPDIR/key",
