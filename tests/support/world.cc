@@ -351,10 +351,12 @@ std::string expand(const std::string& text)
         }
     }
     // A line both added and removed cancels out: "-home" then "+" one of its lines.
+    // The same line added twice (two runs logged alike) stays twice.
     std::sort(lines.begin(), lines.end());
     std::string out;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (i + 1 < lines.size() && lines[i].first == lines[i + 1].first) {
+        if (i + 1 < lines.size() && lines[i].first == lines[i + 1].first &&
+            lines[i].second != lines[i + 1].second) {
             ++i;
             continue;
         }
