@@ -83,7 +83,17 @@ const std::string SHORT_NAMES = "~Fatal error: ostra::NotSupportedError(short ac
                                 "not supported for Postfix isn't supported)\n";
 const std::string ACCOUNTS = "mxadmin --set-accounts-format --account-format=";
 
-TEST(Settings, MailParamsAndAccountsFormat)
+const std::string ADD = "mxadmin --add-whitelist --ip-address=";
+const std::string REMOVE = "mxadmin --remove-whitelist --ip-address=";
+const std::string RBL = mainCf("smtpd_client_restrictions = permit_mynetworks,, reject_rbl_client "
+                               "old,check_x reject_rbl_clientfoo ,reject_unknown_client\\n");
+const std::string SIZES = mainCf("mailbox_size_limit = 51200000\\nmessage_size_limit = 1000\\n");
+const std::string SIZE = "mxadmin --set-max-letter-size --size";
+const std::string BAD_CAST =
+    "~Fatal error: boost::wrapexcept<boost::bad_lexical_cast>(bad "
+    "lexical cast: source type value could not be interpreted as target)\n";
+
+TEST(Settings, MailParamsListsAndSizes)
 {
     runAll({
         {"no switches: closed relay, no authentication, lock time 0", COURIER + "\n" + AUTH_ON,
@@ -144,22 +154,6 @@ TEST(Settings, MailParamsAndAccountsFormat)
          COURIER + "\nprintf '#!/bin/sh\\nexit 1\\n' >/etc/init.d/courier-imap",
          ACCOUNTS + "compound", 255, courier(COMPOUND),
          "~Service /etc/init.d/courier-imap failed to restart"},
-    });
-}
-
-const std::string ADD = "mxadmin --add-whitelist --ip-address=";
-const std::string REMOVE = "mxadmin --remove-whitelist --ip-address=";
-const std::string RBL = mainCf("smtpd_client_restrictions = permit_mynetworks,, reject_rbl_client "
-                               "old,check_x reject_rbl_clientfoo ,reject_unknown_client\\n");
-const std::string SIZES = mainCf("mailbox_size_limit = 51200000\\nmessage_size_limit = 1000\\n");
-const std::string SIZE = "mxadmin --set-max-letter-size --size";
-const std::string BAD_CAST =
-    "~Fatal error: boost::wrapexcept<boost::bad_lexical_cast>(bad "
-    "lexical cast: source type value could not be interpreted as target)\n";
-
-TEST(Settings, ListsAndSizes)
-{
-    runAll({
         // Refused before anything changes; bytes above 127 once overflowed the conversion.
         {"option errors", "",
          "printf '%s\\n' '--add-whitelist --ip-address=1 --netmask=33' '--remove-whitelist "
@@ -169,6 +163,8 @@ TEST(Settings, ListsAndSizes)
          "--poplock-time=\xff\xff\xff\xff\xff\xff\xff\xff\x31' '--set-mail-params --relayclient "
          "--shortnames' '--set-max-letter-size --size=10M' "
          "'--set-accounts-format --account-format=Compound' '--set-accounts-format "
+         "--account-format=compound --account-format=compound' '--add-whitelist --ip-address=1 "
+         "--netmask=8 --netmask=8' '--set-accounts-format "
          "--account-format=both' --remove-badmailfrom | while read -r a; do mxadmin $a "
          ">$TMPDIR/o; echo $? $(head -n 1 $TMPDIR/o); done",
          0, "",
@@ -179,7 +175,9 @@ TEST(Settings, ListsAndSizes)
              "('\xff\xff\xff\xff\xff\xff\xff\xff\x31') for option '--poplock-time' is invalid\n1 " +
              SHORT_NAMES.substr(1) +
              "1 the argument ('10M') for option '--size' is invalid\n1 the argument ('Compound') "
-             "for option '--account-format' is invalid\n1 " +
+             "for option '--account-format' is invalid\n1 option '--account-format' cannot be "
+             "specified more than once\n1 option '--netmask' cannot be specified more than "
+             "once\n1 " +
              SHORT_NAMES.substr(1) + "1 mandatory option \"--domain-name\" is not specified\n"},
         // Added twice, listed once; loopback and unlisted networks stay.
         {"white list", mainCf("mynetworks = 127.0.0.1/8, 10.0.0.0/8\\n"),
