@@ -53,15 +53,6 @@ RunResult checked(const std::string& command, const std::string& input = "")
     return result;
 }
 
-// lstatOrThrow - lstat a path that must exist.
-struct stat lstatOrThrow(const std::string& path)
-{
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-        throw std::runtime_error("cannot examine " + path);
-    return st;
-}
-
 } // namespace
 
 // run - run "/bin/sh -c command" with three pipes and wait for it.
@@ -133,12 +124,6 @@ RunResult run(const std::string& command, const std::string& input)
     return result;
 }
 
-// mxadmin - run the built program with the given (already quoted) arguments.
-RunResult mxadmin(const std::string& args, const std::string& input)
-{
-    return run(std::string(MXADMIN_BIN) + " " + args, input);
-}
-
 // shellQuote - wrap in single quotes, each quote inside written as '\''.
 std::string shellQuote(const std::string& text)
 {
@@ -159,64 +144,11 @@ void startMariaDB()
             shellQuote(MX_BINARY_DIR "/mariadb-template"));
 }
 
-// stopMariaDB - shut the server down and wait until it is gone.
-void stopMariaDB()
-{
-    checked("mariadb-admin --no-defaults shutdown");
-}
-
 // sql - feed the statements to the client in batch mode.
 std::string sql(const std::string& statements)
 {
     return checked("mariadb --no-defaults --batch --skip-column-names --database=hsp", statements)
         .out;
-}
-
-// postmapDump - split every "key<TAB>value" line of postmap -s.
-std::map<std::string, std::string> postmapDump(const std::string& table)
-{
-    std::string name = table.find(':') == std::string::npos ? "hash:" + table : table;
-    std::string out = checked("/usr/sbin/postmap -s " + shellQuote(name)).out;
-    std::map<std::string, std::string> records;
-    size_t pos = 0;
-    while (pos < out.size()) {
-        size_t end = out.find('\n', pos);
-        if (end == std::string::npos)
-            end = out.size();
-        std::string line = out.substr(pos, end - pos);
-        size_t tab = line.find('\t');
-        if (tab == std::string::npos)
-            throw std::runtime_error("postmap -s " + name + ": no tab in \"" + line + "\"");
-        records[line.substr(0, tab)] = line.substr(tab + 1);
-        pos = end + 1;
-    }
-    return records;
-}
-
-// postconf - postconf -h, less the line end.
-std::string postconf(const std::string& name)
-{
-    std::string out = checked("/usr/sbin/postconf -h " + shellQuote(name)).out;
-    if (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
-}
-
-// fileMode - the permission bits from lstat.
-int fileMode(const std::string& path)
-{
-    return static_cast<int>(lstatOrThrow(path).st_mode & 07777);
-}
-
-// fileOwner - user and group names from the user database.
-std::string fileOwner(const std::string& path)
-{
-    struct stat st = lstatOrThrow(path);
-    struct passwd* pw = getpwuid(st.st_uid);
-    std::string user = pw ? pw->pw_name : std::to_string(st.st_uid);
-    struct group* gr = getgrgid(st.st_gid);
-    std::string group = gr ? gr->gr_name : std::to_string(st.st_gid);
-    return user + ":" + group;
 }
 
 // fileExists - lstat succeeds.
@@ -263,36 +195,6 @@ void backdate(const std::string& path, int seconds)
     times[1] = times[0];
     if (utimes(path.c_str(), times) != 0)
         throw std::runtime_error("cannot set the times of " + path);
-}
-
-// upperPath - the path, its links resolved (/var/lock is /run/lock), below
-// SANDBOX_UPPER; the fresh file systems over /var/spool/postfix and
-// /run/mysqld have no upper layer.
-std::string upperPath(const std::string& given)
-{
-    const char* upper = getenv("SANDBOX_UPPER");
-    if (upper == nullptr || given.empty() || given[0] != '/')
-        return "";
-    std::string path = given;
-    char resolved[PATH_MAX];
-    size_t slash = given.rfind('/');
-    if (realpath(given.c_str(), resolved) != nullptr)
-        path = resolved;
-    else if (slash > 0 && realpath(given.substr(0, slash).c_str(), resolved) != nullptr)
-        path = std::string(resolved) + given.substr(slash);
-    for (const char* own : {"/var/spool/postfix", "/run/mysqld"}) {
-        std::string prefix = own;
-        if (path.compare(0, prefix.size(), prefix) == 0 &&
-            (path.size() == prefix.size() || path[prefix.size()] == '/'))
-            return "";
-    }
-    for (const char* top : {"/etc", "/var", "/usr", "/run", "/tmp"}) {
-        std::string prefix = top;
-        if (path.compare(0, prefix.size(), prefix) == 0 &&
-            (path.size() == prefix.size() || path[prefix.size()] == '/'))
-            return upper + path;
-    }
-    return "";
 }
 
 } // namespace mxtest

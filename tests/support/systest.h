@@ -26,9 +26,6 @@ struct RunResult {
 // run - run a shell command line, feeding input, and collect its output.
 RunResult run(const std::string& command, const std::string& input = "");
 
-// mxadmin - run the program under test with arguments already shell-quoted.
-RunResult mxadmin(const std::string& args, const std::string& input = "");
-
 // shellQuote - text as one word for /bin/sh.
 std::string shellQuote(const std::string& text);
 
@@ -38,26 +35,10 @@ std::string shellQuote(const std::string& text);
 // Doing nothing when it already runs.
 void startMariaDB();
 
-// stopMariaDB - stop the server (for connection failures).
-void stopMariaDB();
-
 // sql - run statements in database hsp as the server's root; the rows of
 // queries come back one line each, columns separated by tabs, in the
 // client's batch escaping (NULL, \t, \n, \\).
 std::string sql(const std::string& statements);
-
-// postmapDump - the records of a lookup table as "postmap -s" reads them
-// back; table is "type:path", or a path of a hash table.
-std::map<std::string, std::string> postmapDump(const std::string& table);
-
-// postconf - a main.cf parameter's value as "postconf -h" prints it.
-std::string postconf(const std::string& name);
-
-// fileMode - permission bits (07777) of a path, not following a last link.
-int fileMode(const std::string& path);
-
-// fileOwner - "user:group" names of a path's owner, numbers for unknown ids.
-std::string fileOwner(const std::string& path);
 
 // fileExists - whether a path exists, a dangling link included.
 bool fileExists(const std::string& path);
@@ -73,10 +54,6 @@ void installScript(const std::string& path, const std::string& shellText);
 // backdate - set a file's access and modification times seconds into the
 // past: Postfix tools pause on a main.cf younger than a second or so.
 void backdate(const std::string& path, int seconds = 60);
-
-// upperPath - where the sandbox's upper layers show a change inside made to
-// an absolute path under /etc, /var, /usr, /run or /tmp; "" elsewhere.
-std::string upperPath(const std::string& path);
 
 } // namespace mxtest
 

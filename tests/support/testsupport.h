@@ -37,18 +37,6 @@ std::vector<std::string> entries(const std::string& dir);
 // openFdCount - how many descriptors this process has open (from /proc/self/fd).
 int openFdCount();
 
-// Captured - what a child process wrote on both streams, and how it ended
-// (exit status, or 128 + signal).
-struct Captured {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-// inChild - run body in a forked child that then exits normally (so exit
-// handlers run); collect both streams.
-Captured inChild(const std::function<void()>& body);
-
 } // namespace mxtest
 
 #endif
