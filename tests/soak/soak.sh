@@ -1,28 +1,32 @@
 #!/bin/sh
 # soak.sh - the long forms of the reliability tests: many concurrent runs for
-# a minute (the whole mix, then the lookup tables alone) and a thousand runs
-# killed with SIGKILL. Each form runs in a sandbox of its own; the figures go
-# to standard output and to BUILD_DIR/soak-report.txt.
+# a minute (the whole mix, then the lookup tables alone), a thousand runs
+# killed with SIGKILL, and runs against a popuser swapping a directory of its
+# mail home with a link (RACE runs of each of four commands). Each form runs
+# in a sandbox of its own; the figures go to standard output and to
+# BUILD_DIR/soak-report.txt.
 #
-# Usage: soak.sh BUILD_DIR [WORKERS [SECONDS [KILLS]]]   (16, 60, 1000)
+# Usage: soak.sh BUILD_DIR [WORKERS [SECONDS [KILLS [RACE]]]]   (16, 60, 1000, 150)
 # Needs root, as every system test. Exit status 1 when a form failed.
 set -u
 
 if [ "$#" -lt 1 ]; then
-    echo "usage: soak.sh BUILD_DIR [WORKERS [SECONDS [KILLS]]]" >&2
+    echo "usage: soak.sh BUILD_DIR [WORKERS [SECONDS [KILLS [RACE]]]]" >&2
     exit 2
 fi
 build=$1
 workers=${2:-16}
 seconds=${3:-60}
 kills=${4:-1000}
+race=${5:-150}
 case $0 in */*) here=${0%/*} ;; *) here=. ;; esac
 sandbox=$here/../support/sandbox.sh
 report=$build/soak-report.txt
 soak=$build/tests/mail_postfix_reliability_soak_systest
 crash=$build/tests/mail_postfix_reliability_crash_systest
+hostile=$build/tests/mail_postfix_hostile_home_systest
 
-for program in "$soak" "$crash"; do
+for program in "$soak" "$crash" "$hostile"; do
     if [ ! -x "$program" ]; then
         echo "soak.sh: $program is missing: build first" >&2
         exit 2
@@ -47,6 +51,8 @@ form "concurrent runs, whole mix ($workers x ${seconds}s)" \
 form "concurrent runs, tables only ($workers x ${seconds}s)" \
     "MX_SOAK_WORKERS=$workers MX_SOAK_SECONDS=$seconds" "$soak" '*TableRewrites*'
 form "runs killed with SIGKILL ($kills)" "MX_CRASH_KILLS=$kills" "$crash" '*'
+form "runs against a swapping popuser ($race x 4 commands)" "MX_RACE_RUNS=$race" "$hostile" \
+    '*Swapping*'
 
 echo
 echo "Figures (also in $report):"

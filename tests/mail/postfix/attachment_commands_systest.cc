@@ -100,6 +100,23 @@ TEST_F(AttachmentCommands, NamesLeavingTheStoreAreRefused)
     EXPECT_NE(std::string::npos, r.err.find("Invalid mail name '../john'")) << r.err;
 }
 
+// Tabs and line ends would break the listing the panel reads; no control
+// character may enter a name, and one that is there is not listed.
+TEST_F(AttachmentCommands, NamesWithControlCharactersAreRefusedAndNotListed)
+{
+    for (std::string bad : {"a\tb", "a\nb", "a\x1b[2Jb", "a\x7f", "\x01"}) {
+        RunResult r = addAs(bad, upload_);
+        EXPECT_EQ(1, r.status) << shellQuote(bad);
+        EXPECT_NE(std::string::npos, r.err.find("control characters are not allowed"))
+            << shellQuote(bad) << ": " << r.err;
+    }
+    EXPECT_TRUE(mxtest::entries(STORE).empty());
+    writeFile(STORE + "/x\t5\nforged", "planted");
+    RunResult r = mxadmin("--list-attachments --domain-name=x.com --mailname=john");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.out);
+}
+
 TEST_F(AttachmentCommands, OverLongPathsAreErrorsNotCut)
 {
     // Each part is acceptable; together they do not fit a path buffer.
