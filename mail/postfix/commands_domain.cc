@@ -352,8 +352,9 @@ int setDomainKey(int argc, char** argv)
         ("file-name", po::value<std::string>(), "full path to uploaded key", true);
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    // The whole list converts as one name; the key store checks each domain.
+    // The whole list converts as one name; then each domain is checked.
     const std::string domains = idn::toAscii(stringOption(helper, "domain-name"));
+    checkDomainList(domains, ",");
     const std::string keyFile = stringOption(helper, "file-name");
 
     const int r = set_domain_key(domains.c_str(), keyFile.c_str());
@@ -373,6 +374,7 @@ int removeDomainKey(int argc, char** argv)
     helper.addOptions()("domain-name", po::value<std::string>(), "domain name", true);
     standardOptionsParse(helper, argc, argv);
     const std::string domains = idn::toAscii(stringOption(helper, "domain-name"));
+    checkDomainList(domains, ",");
     return remove_domain_key(domains.c_str()) == -1 ? 1 : 0;
 }
 
