@@ -40,8 +40,8 @@ const char PASSWORD_SYNOPSIS[] =
     "\n        or crypted password is transferred in the environment variable "
     "HSP_CRYPTED_PASSWORD";
 
-// EnvPassword - the password handed over in the environment (the variable is
-// gone once read); wiped and freed at scope exit. Null when none was given.
+// EnvPassword - the password handed over in the environment (both variables
+// left it at start); wiped and freed at scope exit. Null when none was given.
 class EnvPassword {
 public:
     EnvPassword()
@@ -211,7 +211,6 @@ int renameMailname(int argc, char** argv)
         ("mail-domain-disabled,D", "the domain is disabled (currently unused)");
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    // Taken out of the environment at once, so that no child process inherits it.
     EnvPassword password;
     const std::string oldName = validMailname(helper, "old-mailname");
     const std::string newName = validMailname(helper, "new-mailname");
@@ -271,7 +270,6 @@ int addMailbox(int argc, char** argv)
                                             "--mailname=<mail_name> [--mail-domain-disabled|-D]") +
                                     PASSWORD_SYNOPSIS);
     parsePasswordOptions(helper, argc, argv);
-    // Taken out of the environment at once, so that no child process inherits it.
     EnvPassword password;
     const std::string mailname = validMailname(helper, "mailname");
     const std::string domain = asciiDomainOption(helper);
