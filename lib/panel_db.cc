@@ -3,6 +3,7 @@
 #include "ostra/panel_db.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -151,6 +152,14 @@ MYSQL* ostra_db_connect(char* reason, size_t size)
     explicit_bzero(password, sizeof password);
     if (connected == nullptr) {
         setReason(reason, size, "Unable to connect to Ostra Database: %s", mysql_error(conn));
+        mysql_close(conn);
+        return nullptr;
+    }
+    // The client library opens its socket without close-on-exec; no program
+    // run meanwhile may inherit the connection.
+    const my_socket sock = mysql_get_socket(conn);
+    if (sock >= 0 && fcntl(sock, F_SETFD, FD_CLOEXEC) != 0) {
+        setReason(reason, size, "Unable to connect to Ostra Database: %s", strerror(errno));
         mysql_close(conn);
         return nullptr;
     }
