@@ -66,30 +66,27 @@ static int open_lock_dir()
         if (made || errno == EEXIST)
             fd = retry_eintr([&] { return open(OSTRA_LOCK_DIR, flags); });
     }
-    if (fd < 0) {
-        int saved = errno;
-        messlog2(0, 0, "Unable to open lock directory \"%s\": %s.", OSTRA_LOCK_DIR,
-                 strerror(saved));
-        errno = saved;
-        return -1;
-    }
+    // A link or anything but a directory in its place is refused as well.
     struct stat st;
-    if (made && fchmod(fd, 0755) != 0) {
-        int saved = errno;
-        close(fd);
-        messlog2(0, 0, "Unable to set the mode of lock directory \"%s\": %s.", OSTRA_LOCK_DIR,
-                 strerror(saved));
-        errno = saved;
-        return -1;
-    }
-    if (fstat(fd, &st) != 0 || !lock_dir_safe(st)) {
-        close(fd);
+    if (fd < 0 ? errno == ELOOP || errno == ENOTDIR : fstat(fd, &st) != 0 || !lock_dir_safe(st)) {
+        if (fd >= 0)
+            close(fd);
         errno = 0;
         messlog2(0, 0,
                  "Refusing lock directory \"%s\": it must be a directory owned by root and "
                  "writable by no one else.",
                  OSTRA_LOCK_DIR);
         errno = EPERM;
+        return -1;
+    }
+    if (fd < 0 || (made && fchmod(fd, 0755) != 0)) {
+        int saved = errno;
+        if (fd >= 0)
+            close(fd);
+        errno = 0;
+        messlog2(0, 0, "Unable to open lock directory \"%s\": %s.", OSTRA_LOCK_DIR,
+                 strerror(saved));
+        errno = saved;
         return -1;
     }
     return fd;
