@@ -2,6 +2,7 @@
 // becomes of mail to unknown addresses, domain quotas and DomainKeys keys.
 #include "mail/postfix/mxadmin_commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -20,6 +21,7 @@
 #include "ostra/init_script.h"
 #include "ostra/log.h"
 #include "ostra/uerr.h"
+#include "process/fd_owner.h"
 
 namespace po = boost::program_options;
 
@@ -111,6 +113,16 @@ std::string domainOnlyCommand(const char* title, const char* synopsis, int argc,
     helper.addOptions()("domain-name", po::value<std::string>(), "domain name", true);
     standardOptionsParse(helper, argc, argv);
     return asciiDomainOption(helper);
+}
+
+// removeIfSame - unlink path when it still names the file open as fd; true
+// when it did.
+bool removeIfSame(const std::string& path, int fd)
+{
+    struct stat named, opened;
+    return lstat(path.c_str(), &named) == 0 && fstat(fd, &opened) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino &&
+           ::unlink(path.c_str()) == 0;
 }
 
 // authFor - the auth step for domain and its alias domains; true on success.
@@ -352,15 +364,21 @@ int setDomainKey(int argc, char** argv)
         ("file-name", po::value<std::string>(), "full path to uploaded key", true);
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    // The whole list converts as one name; the key store checks each domain.
+    // The whole list converts as one name; then each domain is checked.
     const std::string domains = idn::toAscii(stringOption(helper, "domain-name"));
+    checkDomainList(domains, ",");
     const std::string keyFile = stringOption(helper, "file-name");
 
-    const int r = set_domain_key(domains.c_str(), keyFile.c_str());
+    // The upload is opened once, never through a link, and read through that
+    // descriptor; it goes only when its name still names what was read.
+    FdOwner key(open_key_file(keyFile.c_str()));
+    if (!key.valid())
+        return 1;
+    const int r = set_domain_key_fd(domains.c_str(), key.get(), keyFile.c_str());
     if (r == -1)
         return 1;
     // Only a key installed for every domain lets the upload go.
-    if (r == 0 && ::unlink(keyFile.c_str()) != 0)
+    if (r == 0 && !removeIfSame(keyFile, key.get()))
         uerr << "WARNING: cannot remove uploaded key file " << keyFile << std::endl;
     return 0;
 }
@@ -373,6 +391,7 @@ int removeDomainKey(int argc, char** argv)
     helper.addOptions()("domain-name", po::value<std::string>(), "domain name", true);
     standardOptionsParse(helper, argc, argv);
     const std::string domains = idn::toAscii(stringOption(helper, "domain-name"));
+    checkDomainList(domains, ",");
     return remove_domain_key(domains.c_str()) == -1 ? 1 : 0;
 }
 

@@ -25,8 +25,10 @@ protected:
     {
         ASSERT_NE(nullptr, getenv("SANDBOX")) << "changes /var/lock: run inside the sandbox only";
         umask(022);
-        // A case before may have removed the lock directory.
-        ASSERT_EQ(0, mxtest::run(std::string("mkdir -p ") + OSTRA_LOCK_DIR).status);
+        // A case before may have given the lock directory away.
+        ASSERT_EQ(0, mxtest::run(std::string("mkdir -p ") + OSTRA_LOCK_DIR + " && chown root " +
+                                 OSTRA_LOCK_DIR)
+                         .status);
         // The hash is computed by an independent tool.
         mxtest::RunResult md5 = mxtest::run(std::string("printf %s '") + target + "' | md5sum");
         ASSERT_EQ(0, md5.status);
@@ -117,22 +119,24 @@ TEST_F(HashedLock, WaitingLockWaitsForAnotherProcess)
     EXPECT_EQ(0, code);
 }
 
-TEST_F(HashedLock, MissingLockDirectoryFails)
+TEST_F(HashedLock, LockDirectoryOfAnotherUserFails)
 {
-    ASSERT_EQ(0, mxtest::run(std::string("rm -rf ") + OSTRA_LOCK_DIR).status);
+    ASSERT_EQ(0, mxtest::run(std::string("chown nobody ") + OSTRA_LOCK_DIR).status);
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     try {
         ostra::MKLock lock(target);
         ADD_FAILURE() << "lock taken";
-    } catch (const ostra::ExSystemError<ENOENT>& e) {
-        EXPECT_STREQ("lock() failed: No such file or directory", e.what());
+    } catch (const ostra::ExSystemError<EPERM>& e) {
+        EXPECT_STREQ("lock() failed: Operation not permitted", e.what());
     }
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(0u, err.find("Unable to open file \"" + lockFile_ + "\": No such file or directory."))
-        << err;
+    EXPECT_EQ("Refusing lock directory \"" + std::string(OSTRA_LOCK_DIR) +
+                  "\": it must be a directory owned by root and writable by no one else.\n",
+              err);
     EXPECT_EQ(err, out);
+    EXPECT_FALSE(mxtest::fileExists(lockFile_));
 }
 
 } // namespace
