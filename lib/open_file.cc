@@ -3,9 +3,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "sys_util.h"
 
@@ -37,12 +40,64 @@ int open_regular_file(const char* path)
     return fd.release();
 }
 
-// open_regular_file_error - the two refusals by name, else the system's text.
+// readableBy - whether the permission bits let the account read the file.
+static bool readableBy(const struct stat& st, const struct passwd& pw)
+{
+    if (st.st_uid == pw.pw_uid)
+        return (st.st_mode & S_IRUSR) != 0;
+    if (st.st_gid == pw.pw_gid)
+        return (st.st_mode & S_IRGRP) != 0;
+    return (st.st_mode & S_IROTH) != 0;
+}
+
+// open_upload - a regular file with one link that popuser may already read.
+int open_upload(const char* path)
+{
+    ScopedFd fd(open_regular_file(path));
+    if (fd.get() < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        return -1;
+    if (st.st_nlink != 1) {
+        errno = EMLINK;
+        return -1;
+    }
+    errno = 0;
+    const struct passwd* pw = getpwnam("popuser");
+    if (pw == nullptr || !readableBy(st, *pw)) {
+        errno = EACCES;
+        return -1;
+    }
+    return fd.release();
+}
+
+// upload_removable - the same file, and not root's own outside /tmp-like places.
+bool upload_removable(const char* path, int fd)
+{
+    struct stat named, opened;
+    if (path == nullptr || lstat(path, &named) != 0 || fstat(fd, &opened) != 0 ||
+        named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)
+        return false;
+    if (opened.st_uid != 0)
+        return true;
+    const char* slash = strrchr(path, '/');
+    const std::string dir = slash == nullptr ? "." : slash == path ? "/" : std::string(path, slash);
+    struct stat parent;
+    return stat(dir.c_str(), &parent) == 0 && (parent.st_mode & S_ISVTX) != 0 &&
+           (parent.st_mode & S_IWOTH) != 0;
+}
+
+// open_regular_file_error - the refusals by name, else the system's text.
 const char* open_regular_file_error(int error)
 {
     if (error == ELOOP)
         return "a symbolic link";
     if (error == EINVAL)
         return "not a regular file";
+    if (error == EMLINK)
+        return "a file with several links";
+    if (error == EACCES)
+        return "not readable by popuser, who could read the copy";
     return strerror(error);
 }

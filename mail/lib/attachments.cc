@@ -22,6 +22,7 @@
 #include "ostra/idn.h"
 #include "ostra/lock.h"
 #include "ostra/log.h"
+#include "ostra/open_file.h"
 
 using ostra::mail::TreeFd;
 using ostra::mail::treeStrerror;
@@ -153,26 +154,13 @@ int attachment_path(char* path, const char* mailName, const char* domain, const 
     return 0;
 }
 
-/* open_upload - the uploaded file, opened once without following a link or
- * blocking on a FIFO, and a regular file; empty after logging. */
-TreeFd open_upload(const char* file)
+/* open_attachment_upload - the uploaded file, opened as open_upload opens
+ * it; empty after logging. */
+TreeFd open_attachment_upload(const char* file)
 {
-    TreeFd in;
-    do {
-        in.reset(open(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    } while (!in && errno == EINTR);
-    if (!in) {
-        messlog2(0, 0, "Unable to open file %s: %s", file, treeStrerror(errno));
-        return in;
-    }
-    struct stat st;
-    if (fstat(in.get(), &st) != 0) {
-        messlog2(0, 0, "Unable to get info for file '%s': %s", file, strerror(errno));
-        in.reset();
-    } else if (!S_ISREG(st.st_mode)) {
-        fail("Uploaded file %s is not a regular file", file);
-        in.reset();
-    }
+    TreeFd in(open_upload(file));
+    if (!in)
+        messlog2(0, 0, "Unable to open file %s: %s", file, open_regular_file_error(errno));
     return in;
 }
 
@@ -262,7 +250,7 @@ int add_attachment(const char* MailName, const char* DomainName, const char* Fil
                     printable(AttachmentFileName).c_str());
     if (FileName == nullptr || *FileName == '\0')
         return fail("Uploaded file name is empty");
-    TreeFd in = open_upload(FileName);
+    TreeFd in = open_attachment_upload(FileName);
     if (!in || store_attachment(in.get(), FileName, path) != 0) {
         messlog2(0, 0, "Unable to copy the attachment file %s to %s\n", FileName, path);
         return -1;

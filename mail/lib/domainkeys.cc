@@ -201,7 +201,7 @@ int open_key_file(const char* keyFile)
         conf_log("set_domain_key: a key file is required");
         return -1;
     }
-    const int fd = open_regular_file(keyFile);
+    const int fd = open_upload(keyFile);
     if (fd < 0)
         conf_log("No source file '%s': %s", keyFile, open_regular_file_error(errno));
     return fd;

@@ -34,14 +34,17 @@ void checkDomainName(const std::string& domain)
     checkValue(domain, domain_name_ok, "domain name");
 }
 
-// checkDomainList - every element a domain name, and at least one.
-void checkDomainList(const std::string& list, const char* separators)
+// asciiDomainList - each element converted on its own: converted whole, the
+// separators would end up inside an encoded label. At least one element.
+std::string asciiDomainList(const std::string& list, const char* separators)
 {
     const std::vector<std::string> domains = listItems(list, separators);
     if (domains.empty())
-        checkDomainName(list);
+        return asciiDomain(list);
+    std::string ascii;
     for (const std::string& domain : domains)
-        checkDomainName(domain);
+        ascii += (ascii.empty() ? "" : ",") + asciiDomain(domain);
+    return ascii;
 }
 
 // checkMailName - one harmless path component and table key, or throw.

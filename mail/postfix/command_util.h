@@ -25,10 +25,9 @@ std::string optionalString(const ProgramOptionsHelper& helper, const char* name)
 // into paths, table records, main.cf and panel queries.
 void checkDomainName(const std::string& domain);
 
-// checkDomainList - checkDomainName for every element of a list of ASCII
-// domain names split at any of separators (empty elements skipped); a list
-// without any domain is refused as well.
-void checkDomainList(const std::string& list, const char* separators);
+// asciiDomainList - a list of domain names with each element converted to its
+// ASCII form and checked as asciiDomain does, joined with ","; at least one.
+std::string asciiDomainList(const std::string& list, const char* separators);
 
 // checkMailName - throw std::invalid_argument for a mail name or mail alias
 // that cannot serve as one directory name and one lookup table key: empty,

@@ -18,6 +18,7 @@
 #include "mail/postfix/domain_manager.h"
 #include "mail/postfix/options_helper.h"
 #include "ostra/idn.h"
+#include "ostra/open_file.h"
 #include "ostra/init_script.h"
 #include "ostra/log.h"
 #include "ostra/uerr.h"
@@ -115,14 +116,11 @@ std::string domainOnlyCommand(const char* title, const char* synopsis, int argc,
     return asciiDomainOption(helper);
 }
 
-// removeIfSame - unlink path when it still names the file open as fd; true
-// when it did.
+// removeIfSame - unlink path when it still names the file open as fd and
+// may be deleted at all; true when it did.
 bool removeIfSame(const std::string& path, int fd)
 {
-    struct stat named, opened;
-    return lstat(path.c_str(), &named) == 0 && fstat(fd, &opened) == 0 &&
-           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino &&
-           ::unlink(path.c_str()) == 0;
+    return upload_removable(path.c_str(), fd) && ::unlink(path.c_str()) == 0;
 }
 
 // authFor - the auth step for domain and its alias domains; true on success.
@@ -364,9 +362,7 @@ int setDomainKey(int argc, char** argv)
         ("file-name", po::value<std::string>(), "full path to uploaded key", true);
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    // The whole list converts as one name; then each domain is checked.
-    const std::string domains = idn::toAscii(stringOption(helper, "domain-name"));
-    checkDomainList(domains, ",");
+    const std::string domains = asciiDomainList(stringOption(helper, "domain-name"), ",");
     const std::string keyFile = stringOption(helper, "file-name");
 
     // The upload is opened once, never through a link, and read through that
@@ -390,8 +386,7 @@ int removeDomainKey(int argc, char** argv)
                                 "--remove-domain-key --domain-name=<domain,domain,...>");
     helper.addOptions()("domain-name", po::value<std::string>(), "domain name", true);
     standardOptionsParse(helper, argc, argv);
-    const std::string domains = idn::toAscii(stringOption(helper, "domain-name"));
-    checkDomainList(domains, ",");
+    const std::string domains = asciiDomainList(stringOption(helper, "domain-name"), ",");
     return remove_domain_key(domains.c_str()) == -1 ? 1 : 0;
 }
 

@@ -424,9 +424,7 @@ int autoresponderCommand(const char* title, const char* synopsis, int action, in
     const std::string mailnames = stringOption(helper, "mailname");
     for (const std::string& name : listItems(mailnames, ", "))
         checkMailName(name);
-    const std::string domains = ostra::idn::toAscii(stringOption(helper, "domain-name"));
-    for (const std::string& domain : listItems(domains, ", "))
-        checkDomainName(domain);
+    const std::string domains = asciiDomainList(stringOption(helper, "domain-name"), ", ");
     return autoresponder_action(mailnames.c_str(), domains.c_str(), action);
 }
 
