@@ -101,7 +101,7 @@ int copy_file(const char* src, const char* dst)
     exit(1);
 }
 
-// copy_file_atomic - copy into dst.XXXXXX, set owner and mode, rename over dst.
+// copy_file_atomic - open src, then copy it as copy_fd_atomic does.
 void copy_file_atomic(const char* src, const char* dst, uid_t owner, gid_t group, mode_t mode)
 {
     if (src == nullptr || dst == nullptr) {
@@ -111,6 +111,16 @@ void copy_file_atomic(const char* src, const char* dst, uid_t owner, gid_t group
     ScopedFd in(retry_eintr([&] { return open(src, O_RDONLY | O_CLOEXEC); }));
     if (in.get() < 0)
         atomic_fail("open failed", src, dst, nullptr);
+    copy_fd_atomic(in.get(), src, dst, owner, group, mode);
+}
+
+// copy_fd_atomic - copy into dst.XXXXXX, set owner and mode, rename over dst.
+void copy_fd_atomic(int in, const char* src, const char* dst, uid_t owner, gid_t group, mode_t mode)
+{
+    if (src == nullptr || dst == nullptr) {
+        errno = EINVAL;
+        atomic_fail("open failed", src ? src : "(null)", dst ? dst : "(null)", nullptr);
+    }
     char* tmp = nullptr;
     if (asprintf(&tmp, "%s.XXXXXX", dst) < 0)
         messlog2(1, 0, "Allocation failed");
@@ -119,14 +129,15 @@ void copy_file_atomic(const char* src, const char* dst, uid_t owner, gid_t group
         atomic_fail("mkstemp failed", src, dst, nullptr);
 
     char block[COPY_BLOCK];
-    for (;;) {
-        ssize_t n = retry_eintr([&] { return read(in.get(), block, sizeof block); });
+    for (off_t offset = 0;;) {
+        ssize_t n = retry_eintr([&] { return pread(in, block, sizeof block, offset); });
         if (n == 0)
             break;
         if (n < 0)
             atomic_fail("read failed", src, dst, tmp);
         if (write_all(out.get(), block, static_cast<size_t>(n)) != 0)
             atomic_fail("write failed", src, dst, tmp);
+        offset += n;
     }
     if (fchown(out.get(), owner, group) != 0)
         atomic_fail("chown failed", src, dst, tmp);

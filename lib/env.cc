@@ -8,22 +8,49 @@
 
 #include "ostra/log.h"
 
-// get_env_password - take the first password variable that is set and not empty.
+namespace {
+
+const char* const PASSWORD_VARIABLES[] = {"HSP_PASSWORD", "HSP_CRYPTED_PASSWORD"};
+
+// taken - the passwords moved out of the environment, by variable; null when
+// not given (or empty) or already handed out.
+char* taken[2];
+
+} // namespace
+
+// env_password_take - move both variables into process memory.
+void env_password_take(void)
+{
+    for (int i = 0; i < 2; ++i) {
+        const char* value = getenv(PASSWORD_VARIABLES[i]);
+        if (value == nullptr)
+            continue;
+        if (taken[i] != nullptr) {
+            explicit_bzero(taken[i], strlen(taken[i]));
+            free(taken[i]);
+            taken[i] = nullptr;
+        }
+        // A copy: unsetenv may invalidate the environment's own string.
+        if (*value != '\0') {
+            taken[i] = strdup(value);
+            if (taken[i] == nullptr)
+                messlog2(1, 0, "Cannot allocate memory: %s", strerror(errno));
+        }
+        unsetenv(PASSWORD_VARIABLES[i]);
+    }
+}
+
+// get_env_password - hand out the first password given, the clear one first.
 int get_env_password(char** password, int* isEncrypted)
 {
-    static const char* const names[] = {"HSP_PASSWORD", "HSP_CRYPTED_PASSWORD"};
     if (password == nullptr || isEncrypted == nullptr)
         return -1;
+    env_password_take();
     for (int encrypted = 0; encrypted < 2; ++encrypted) {
-        const char* value = getenv(names[encrypted]);
-        if (value == nullptr || *value == '\0')
+        if (taken[encrypted] == nullptr)
             continue;
-        // A copy: unsetenv may invalidate the environment's own string.
-        char* copy = strdup(value);
-        if (copy == nullptr)
-            messlog2(1, 0, "Cannot allocate memory: %s", strerror(errno));
-        unsetenv(names[encrypted]);
-        *password = copy;
+        *password = taken[encrypted];
+        taken[encrypted] = nullptr;
         *isEncrypted = encrypted;
         return 0;
     }

@@ -22,8 +22,12 @@ static const int READ_CHUNK = 4096;
 // child_redirect - make fd the child's descriptor target (-1: /dev/null); 0 or -1.
 static int child_redirect(int fd, int target)
 {
-    if (fd == target)
+    // A descriptor already in place would be closed by the exec; a closed
+    // one stays closed, as it always did.
+    if (fd == target) {
+        fcntl(fd, F_SETFD, 0);
         return 0;
+    }
     if (fd == -1) {
         fd = retry_eintr([] { return open("/dev/null", O_RDWR); });
         if (fd < 0)
@@ -136,9 +140,9 @@ int fork_execv_getouterr(char** out, char** err, const char* path, char* const a
 
     int out_pipe[2];
     int err_pipe[2];
-    if (pipe(out_pipe) != 0)
+    if (pipe2(out_pipe, O_CLOEXEC) != 0)
         messlog2(1, 0, "fork_execv_getouterr: pipe() failed");
-    if (pipe(err_pipe) != 0)
+    if (pipe2(err_pipe, O_CLOEXEC) != 0)
         messlog2(1, 0, "fork_execv_getouterr: pipe() failed");
     if (fcntl(out_pipe[0], F_SETFL, O_NONBLOCK) != 0 ||
         fcntl(err_pipe[0], F_SETFL, O_NONBLOCK) != 0)

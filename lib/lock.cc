@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ostra/errors.h"
@@ -19,6 +20,7 @@
 #include "sys_util.h"
 
 using ostra::detail::retry_eintr;
+using ostra::detail::ScopedFd;
 
 // lock_file_name - OSTRA_LOCK_DIR "/" md5-hex(path), or a copy of path.
 char* lock_file_name(const char* path, int hashed)
@@ -44,11 +46,71 @@ char* lock_file_name(const char* path, int hashed)
     return name;
 }
 
-// open_lock_file - open (and create) the lock file, never as descriptor 0,
-// which would read as "already locked".
-static int open_lock_file(const char* path)
+// lock_dir_safe - whether the lock directory is a directory of the user
+// running the program (root) that no one else can write: a local user who
+// made it first could plant links named like lock files.
+static bool lock_dir_safe(const struct stat& st)
 {
-    int fd = retry_eintr([&] { return open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644); });
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// open_lock_dir - the checked lock directory, made (mode 0755) when missing;
+// -1 after a message when it cannot be opened or is not safe.
+static int open_lock_dir()
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = retry_eintr([&] { return open(OSTRA_LOCK_DIR, flags); });
+    bool made = false;
+    if (fd < 0 && errno == ENOENT) {
+        made = mkdir(OSTRA_LOCK_DIR, 0755) == 0;
+        if (made || errno == EEXIST)
+            fd = retry_eintr([&] { return open(OSTRA_LOCK_DIR, flags); });
+    }
+    // A link or anything but a directory in its place is refused as well.
+    struct stat st;
+    if (fd < 0 ? errno == ELOOP || errno == ENOTDIR : fstat(fd, &st) != 0 || !lock_dir_safe(st)) {
+        if (fd >= 0)
+            close(fd);
+        errno = 0;
+        messlog2(0, 0,
+                 "Refusing lock directory \"%s\": it must be a directory owned by root and "
+                 "writable by no one else.",
+                 OSTRA_LOCK_DIR);
+        errno = EPERM;
+        return -1;
+    }
+    if (fd < 0 || (made && fchmod(fd, 0755) != 0)) {
+        int saved = errno;
+        if (fd >= 0)
+            close(fd);
+        errno = 0;
+        messlog2(0, 0, "Unable to open lock directory \"%s\": %s.", OSTRA_LOCK_DIR,
+                 strerror(saved));
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+// open_lock_file - open (and create) the lock file, never through a link and
+// never as descriptor 0, which would read as "already locked". A hashed lock
+// file is opened inside the checked lock directory.
+static int open_lock_file(const char* path, int hashed)
+{
+    const int dir = hashed ? open_lock_dir() : AT_FDCWD;
+    if (dir == -1)
+        return -1;
+    ScopedFd dirOwner(dir); // AT_FDCWD is negative and stays open
+    const char* name = hashed ? strrchr(path, '/') + 1 : path;
+    int fd = retry_eintr([&] {
+        return openat(dir, name, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    });
+    if (fd < 0) {
+        int saved = errno;
+        messlog2(0, 0, "Unable to open file \"%s\": %s.", path, strerror(saved));
+        errno = saved;
+        return -1;
+    }
     if (fd == 0) {
         int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
         int saved = errno;
@@ -70,12 +132,9 @@ static lock_struct_t* take_lock(const char* path, int opt, bool wait)
         free(lock);
         return nullptr;
     }
-    lock->fd = open_lock_file(lock->path);
+    lock->fd = open_lock_file(lock->path, opt);
     if (lock->fd < 0) {
-        int saved = errno;
-        messlog2(0, 0, "Unable to open file \"%s\": %s.", lock->path, strerror(saved));
         lock->fd = -1;
-        errno = saved;
         return lock;
     }
     int operation = LOCK_EX | (wait ? 0 : LOCK_NB);

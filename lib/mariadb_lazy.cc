@@ -40,6 +40,11 @@ void STDCALL mysql_close(MYSQL* sock)
     OSTRA_LAZY_FORWARD(libmariadb, mysql_close, sock);
 }
 
+my_socket STDCALL mysql_get_socket(MYSQL* mysql)
+{
+    OSTRA_LAZY_FORWARD(libmariadb, mysql_get_socket, mysql);
+}
+
 unsigned int STDCALL mysql_errno(MYSQL* mysql)
 {
     OSTRA_LAZY_FORWARD(libmariadb, mysql_errno, mysql);

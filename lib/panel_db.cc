@@ -3,6 +3,7 @@
 #include "ostra/panel_db.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,6 +11,8 @@
 
 #include <openssl/crypto.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "ostra/log.h"
@@ -152,6 +155,14 @@ MYSQL* ostra_db_connect(char* reason, size_t size)
         mysql_close(conn);
         return nullptr;
     }
+    // The client library opens its socket without close-on-exec; no program
+    // run meanwhile may inherit the connection.
+    const my_socket sock = mysql_get_socket(conn);
+    if (sock >= 0 && fcntl(sock, F_SETFD, FD_CLOEXEC) != 0) {
+        setReason(reason, size, "Unable to connect to Ostra Database: %s", strerror(errno));
+        mysql_close(conn);
+        return nullptr;
+    }
     if (mysql_query(conn, "SET NAMES utf8") != 0) {
         unsigned int code = mysql_errno(conn);
         if (code != 0)
@@ -186,19 +197,49 @@ MYSQL* db_connect_nothrow(char* reason, size_t size)
     return ostra_db_connect(reason, size);
 }
 
-// exec_mysql_query - append the first column of every row of query to *list.
-int exec_mysql_query(MYSQL* given, const char* query, char*** list)
+namespace {
+
+// vformat_query - mysql_format_query with its arguments in ap.
+char* vformat_query(MYSQL* conn, const char* fmt, va_list ap)
 {
-    if (query == nullptr || list == nullptr) {
-        ostra_log(3, "Unable to get data from mysql database");
-        return -1;
+    if (conn == nullptr || fmt == nullptr) {
+        errno = EINVAL;
+        return nullptr;
     }
-    OwnedConnection owner(given);
-    MYSQL* conn = owner.open();
-    if (conn == nullptr) {
-        ostra_log(3, "Unable to connect to mysql database");
-        return -1;
+    std::string query;
+    for (const char* p = fmt; *p != '\0'; ++p) {
+        if (*p != '%') {
+            query += *p;
+            continue;
+        }
+        ++p;
+        if (*p == '%') {
+            query += '%';
+            continue;
+        }
+        const char* value = *p == 's' ? va_arg(ap, const char*) : nullptr;
+        if (value == nullptr) {
+            errno = EINVAL;
+            return nullptr;
+        }
+        const unsigned long length = strlen(value);
+        std::vector<char> escaped(2 * length + 1);
+        const unsigned long n = mysql_real_escape_string(conn, escaped.data(), value, length);
+        if (n == static_cast<unsigned long>(-1)) {
+            errno = EINVAL;
+            return nullptr;
+        }
+        query.append(escaped.data(), n);
     }
+    char* copy = strdup(query.c_str());
+    if (copy == nullptr)
+        messlog2(1, 0, "Allocation failed");
+    return copy;
+}
+
+// run_list_query - append the first column of every row of query to *list on conn.
+int run_list_query(MYSQL* conn, const char* query, char*** list)
+{
     if (mysql_query(conn, query) != 0) {
         ostra_log(3, "Unable to get data from mysql database");
         return -1;
@@ -223,6 +264,58 @@ int exec_mysql_query(MYSQL* given, const char* query, char*** list)
         return -1;
     }
     return 0;
+}
+
+} // namespace
+
+// exec_mysql_query - append the first column of every row of query to *list.
+int exec_mysql_query(MYSQL* given, const char* query, char*** list)
+{
+    if (query == nullptr || list == nullptr) {
+        ostra_log(3, "Unable to get data from mysql database");
+        return -1;
+    }
+    OwnedConnection owner(given);
+    MYSQL* conn = owner.open();
+    if (conn == nullptr) {
+        ostra_log(3, "Unable to connect to mysql database");
+        return -1;
+    }
+    return run_list_query(conn, query, list);
+}
+
+// mysql_format_query - the query with its values escaped for the connection.
+char* mysql_format_query(MYSQL* conn, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    char* query = vformat_query(conn, fmt, ap);
+    va_end(ap);
+    return query;
+}
+
+// exec_mysql_queryf - connect when needed, escape the values, run the query.
+int exec_mysql_queryf(MYSQL* given, char*** list, const char* fmt, ...)
+{
+    if (fmt == nullptr || list == nullptr) {
+        ostra_log(3, "Unable to get data from mysql database");
+        return -1;
+    }
+    OwnedConnection owner(given);
+    MYSQL* conn = owner.open();
+    if (conn == nullptr) {
+        ostra_log(3, "Unable to connect to mysql database");
+        return -1;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    std::unique_ptr<char, decltype(&free)> query(vformat_query(conn, fmt, ap), free);
+    va_end(ap);
+    if (!query) {
+        ostra_log(3, "Unable to get data from mysql database");
+        return -1;
+    }
+    return run_list_query(conn, query.get(), list);
 }
 
 namespace ostra {

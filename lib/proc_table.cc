@@ -62,7 +62,8 @@ bool is_directory(const struct dirent* entry)
 // read_small_file - the first bytes of a file as a string; false when it cannot be read.
 bool read_small_file(const std::string& path, std::string* text)
 {
-    ostra::detail::ScopedFd fd(retry_eintr([&] { return open(path.c_str(), O_RDONLY); }));
+    ostra::detail::ScopedFd fd(
+        retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
     if (fd.get() < 0)
         return false;
     char buffer[4096];

@@ -44,6 +44,13 @@ public:
     ScopedFd& operator=(const ScopedFd&) = delete;
 
     int get() const { return fd_; }
+    // release - give the descriptor up without closing it.
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // close - close now; the close(2) result (errno set on failure).
     int close()
     {

@@ -74,20 +74,47 @@ TmpFile::~TmpFile()
         std::cerr << "TmpFile autoclean failed: " << strerror(errno) << std::endl;
 }
 
-// AutocleanOFStream::AutocleanOFStream - open path; only a file opened here is deleted.
+// AutocleanOFStream::AutocleanOFStream - open path for output (appending or
+// truncated), close-on-exec; only a file opened here is deleted.
 AutocleanOFStream::AutocleanOFStream(const std::string& path, std::ios_base::openmode mode)
-    : std::ofstream(path, mode), path_(path), created_(is_open())
+    : std::ostream(nullptr), path_(path), created_(false)
 {
+    const int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | ((mode & std::ios_base::app) ? O_APPEND : O_TRUNC);
+    int fd;
+    do {
+        fd = open(path.c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        setstate(std::ios_base::failbit);
+        return;
+    }
+    try {
+        buf_.reset(new __gnu_cxx::stdio_filebuf<char>(fd, std::ios_base::out, TMPFILE_BUFFER_SIZE));
+    } catch (...) {
+        ::close(fd);
+        unlink(path.c_str());
+        throw;
+    }
+    created_ = true;
+    rdbuf(buf_.get());
 }
 
-// AutocleanOFStream::~AutocleanOFStream - delete the file (errno kept), then close.
+// AutocleanOFStream::close - as an output file stream closes.
+void AutocleanOFStream::close()
+{
+    if (buf_ == nullptr || buf_->close() == nullptr)
+        setstate(std::ios_base::failbit);
+}
+
+// AutocleanOFStream::~AutocleanOFStream - delete the file, then close (errno kept).
 AutocleanOFStream::~AutocleanOFStream()
 {
-    if (created_) {
-        int saved = errno;
+    int saved = errno;
+    if (created_)
         unlink(path_.c_str());
-        errno = saved;
-    }
+    buf_.reset();
+    errno = saved;
 }
 
 } // namespace ostra

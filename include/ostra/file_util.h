@@ -27,6 +27,11 @@ int copy_file(const char* src, const char* dst);
 // Returns only on success; any failure ends the process.
 void copy_file_atomic(const char* src, const char* dst, uid_t owner, gid_t group, mode_t mode);
 
+// copy_fd_atomic - copy_file_atomic of the file open as in (read from its
+// start, whatever its offset), which src names in messages.
+void copy_fd_atomic(int in, const char* src, const char* dst, uid_t owner, gid_t group,
+                    mode_t mode);
+
 // file_str - file_strings with the single line str.
 int file_str(const char* filename, const char* str, int cmd, int set);
 

@@ -4,7 +4,8 @@
 
 #include <string>
 
-// The directory of hashed lock files; it is expected to exist.
+// The directory of hashed lock files: made (root, 0755) when missing, and
+// refused unless root owns it and no one else can write it.
 #define OSTRA_LOCK_DIR "/var/lock/files"
 
 // lock_struct_t - a lock: fd > 0 held, 0 already locked (non-blocking), -1 failed.
@@ -18,8 +19,9 @@ typedef struct lock_struct {
 // memory ran out.
 char* lock_file_name(const char* path, int hashed);
 
-// mk_lock - wait for the lock on path (opt non-zero: hashed lock file).
-// Null only when memory ran out; check is_locked().
+// mk_lock - wait for the lock on path (opt non-zero: hashed lock file). The
+// lock file is never opened through a symbolic link. Null only when memory
+// ran out; check is_locked().
 lock_struct_t* mk_lock(const char* path, int opt);
 
 // mk_nonblock_lock - as mk_lock, but fails at once (fd 0) when already locked.

@@ -30,6 +30,16 @@ MYSQL* db_connect_nothrow(char* reason, size_t size);
 //                    a null-terminated array freed with free_array; 0 or -1.
 int exec_mysql_query(MYSQL* conn, const char* query, char*** list);
 
+// mysql_format_query - fmt with every "%s" replaced by the next argument (a
+//                      const char*) escaped for conn, for use inside quotes;
+//                      "%%" is one "%", other conversions are refused. A new
+//                      string (free()), or null with errno EINVAL.
+char* mysql_format_query(MYSQL* conn, const char* fmt, ...);
+
+// exec_mysql_queryf - exec_mysql_query of mysql_format_query(fmt, ...) on conn
+//                     (null: a connection of its own, closed again); 0 or -1.
+int exec_mysql_queryf(MYSQL* conn, char*** list, const char* fmt, ...);
+
 namespace ostra {
 namespace mysql {
 

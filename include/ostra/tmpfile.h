@@ -3,7 +3,7 @@
 #define OSTRA_TMPFILE_H
 
 #include <ext/stdio_filebuf.h>
-#include <fstream>
+#include <ios>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -45,16 +45,24 @@ public:
 };
 
 // AutocleanOFStream - an output file stream whose file is deleted with it.
-class AutocleanOFStream : public std::ofstream {
+// The file is opened close-on-exec (mode 0644 when created), so no program
+// run while it is open inherits it; a failed open sets failbit.
+class AutocleanOFStream : public std::ostream {
 public:
     explicit AutocleanOFStream(const std::string& path,
                                std::ios_base::openmode mode = std::ios_base::out);
     ~AutocleanOFStream() override;
+    AutocleanOFStream(const AutocleanOFStream&) = delete;
+    AutocleanOFStream& operator=(const AutocleanOFStream&) = delete;
 
     const std::string& path() const { return path_; }
+    bool is_open() const { return buf_ != nullptr && buf_->is_open(); }
+    // close - flush and close; failbit (and its exception, when enabled) on failure.
+    void close();
 
 private:
     std::string path_;
+    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buf_;
     bool created_; // never delete a file this stream failed to open
 };
 

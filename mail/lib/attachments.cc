@@ -1,9 +1,10 @@
 /* attachments.cc - the attachment store "@attachments" of a mail home: add a
- * file by locked copy, remove one, list names and sizes. */
+ * file by locked copy, remove one, list names and sizes. The store belongs to
+ * popuser, so it is reached and used only through descriptors (mail_tree.h). */
 #include "mail/lib/attachments.h"
 
-#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,17 +12,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
+#include <string>
+#include <vector>
 
 #include "mail/lib/mail_path.h"
-#include "ostra/file_util.h"
+#include "mail/lib/mail_tree.h"
+#include "ostra/fd_write.h"
 #include "ostra/hsp_conf.h"
 #include "ostra/idn.h"
+#include "ostra/lock.h"
 #include "ostra/log.h"
+#include "ostra/open_file.h"
+
+using ostra::mail::TreeFd;
+using ostra::mail::treeStrerror;
 
 namespace {
 
 const size_t PATH_SIZE = 4096;
+const size_t COPY_BLOCK = 4096;
 
 /* AsciiDomain - the ASCII form of a domain; a failed conversion ends the program. */
 class AsciiDomain {
@@ -42,59 +51,26 @@ private:
     char* ascii_;
 };
 
-/* Dir - an open directory, closed at scope exit unless closed before. */
-class Dir {
+/* FileLock - the hashed lock of a path, held for the scope: the lock every
+ * copy onto that path takes. */
+class FileLock {
 public:
-    explicit Dir(const char* path) : dir_(opendir(path)) {}
-    ~Dir()
+    explicit FileLock(const char* path) : lock_(mk_lock(path, 1)) {}
+    ~FileLock()
     {
-        if (dir_ != nullptr)
-            closedir(dir_);
+        if (lock_ != nullptr) {
+            int saved = errno;
+            rm_lock(lock_);
+            errno = saved;
+        }
     }
-    Dir(const Dir&) = delete;
-    Dir& operator=(const Dir&) = delete;
-    DIR* get() const { return dir_; }
-    /* close - closedir now; its result. */
-    int close()
-    {
-        DIR* dir = dir_;
-        dir_ = nullptr;
-        return dir != nullptr ? closedir(dir) : 0;
-    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool held() const { return is_locked(lock_) != 0; }
 
 private:
-    DIR* dir_;
+    lock_struct_t* lock_;
 };
-
-/* walk_dir - call visit with every entry name of path ("." and ".."
- * included) until it returns non-zero; 0, or -1 after logging a directory
- * that cannot be opened, read or closed, or when visit returns -1. */
-int walk_dir(const char* path, const std::function<int(const char*)>& visit)
-{
-    Dir dir(path);
-    if (dir.get() == nullptr) {
-        messlog2(0, 0, "Unable to open dir %s: %s\n", path, strerror(errno));
-        return -1;
-    }
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                messlog2(0, 0, "Unable to read dir %s: %s\n", path, strerror(errno));
-                return -1;
-            }
-            break;
-        }
-        if (visit(entry->d_name) != 0)
-            return -1;
-    }
-    if (dir.close() != 0) {
-        messlog2(0, 0, "Unable to close dir: %s\n", strerror(errno));
-        return -1;
-    }
-    return 0;
-}
 
 /* fail - log a message that has no system error behind it; -1. */
 int fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -132,6 +108,35 @@ int check_names(const char* mailName, const char* domain)
     return 0;
 }
 
+/* tree_fail - log a failure of the mail tree walk on path, the reason err in
+ * the walk's words; -1. */
+int tree_fail(const char* fmt, const char* path, int err)
+{
+    errno = 0;
+    messlog2(0, 0, fmt, path, treeStrerror(err));
+    return -1;
+}
+
+/* has_control - whether name holds a control character, which would break
+ * the tab- and line-separated listing the panel reads. */
+bool has_control(const char* name)
+{
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p)
+        if (*p < 0x20 || *p == 0x7f)
+            return true;
+    return false;
+}
+
+/* printable - name with each control character shown as '?', for messages. */
+std::string printable(const char* name)
+{
+    std::string out(name);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '?';
+    return out;
+}
+
 /* attachment_path - the path of one attachment; -1 after a message when a
  * name would leave the store or the path does not fit (it is never cut). */
 int attachment_path(char* path, const char* mailName, const char* domain, const char* fileName)
@@ -149,6 +154,87 @@ int attachment_path(char* path, const char* mailName, const char* domain, const 
     return 0;
 }
 
+/* open_attachment_upload - the uploaded file, opened as open_upload opens
+ * it; empty after logging. */
+TreeFd open_attachment_upload(const char* file)
+{
+    TreeFd in(open_upload(file));
+    if (!in)
+        messlog2(0, 0, "Unable to open file %s: %s", file, open_regular_file_error(errno));
+    return in;
+}
+
+/* copy_upload - the upload's content over the attachment's, through both
+ * descriptors; 0, or -1 after logging. An attachment that is the upload
+ * itself is left as it is. */
+int copy_upload(int in, const char* src, int out, const char* dst)
+{
+    struct stat from;
+    struct stat to;
+    if (fstat(in, &from) != 0 || fstat(out, &to) != 0) {
+        messlog2(0, 0, "Unable to get info for file '%s': %s", src, strerror(errno));
+        return -1;
+    }
+    if (from.st_dev == to.st_dev && from.st_ino == to.st_ino)
+        return 0;
+    if (ftruncate(out, 0) != 0) {
+        messlog2(0, 0, "Unable to copy file %s to %s: %s\n", src, dst, strerror(errno));
+        return -1;
+    }
+    char block[COPY_BLOCK];
+    for (;;) {
+        ssize_t n = read(in, block, sizeof block);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            return 0;
+        if (n < 0) {
+            messlog2(0, 0, "Error while copying file %s to %s: %s", src, dst, strerror(errno));
+            return -1;
+        }
+        if (ostra::write_all(out, block, static_cast<size_t>(n)) != 0) {
+            messlog2(0, 0, "Unable to copy file %s to %s: %s\n", src, dst, strerror(errno));
+            return -1;
+        }
+    }
+}
+
+/* store_attachment - copy the open upload into the store under the
+ * attachment's lock and give it mode 0644; 0, or -1 after logging. */
+int store_attachment(int in, const char* src, const char* path)
+{
+    std::string name;
+    TreeFd store = ostra::mail::openTreeParent(path, &name);
+    if (!store)
+        return tree_fail("Unable to open dir %s: %s\n",
+                         std::string(path, strrchr(path, '/') - path).c_str(), errno);
+    FileLock lock(path);
+    if (!lock.held()) {
+        messlog2(0, 0, "Error occurred while locking the file %s\n", path);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(in, &st) != 0) {
+        messlog2(0, 0, "Unable to get info for file '%s': %s", src, strerror(errno));
+        return -1;
+    }
+    TreeFd out = ostra::mail::openFileAt(store.get(), name, O_WRONLY | O_CREAT, st.st_mode & 07777);
+    if (!out)
+        return tree_fail("Unable to open file %s: %s", path, errno);
+    if (copy_upload(in, src, out.get(), path) != 0)
+        return -1;
+    if (fchmod(out.get(), 0644) != 0) {
+        messlog2(0, 0, "Unable to change mode of the attachment file %s: %s\n", path,
+                 strerror(errno));
+        return -1;
+    }
+    if (out.close() != 0) {
+        messlog2(0, 0, "Unable to close file %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 /* add_attachment - copy the upload over the attachment, then fix its mode. */
@@ -159,42 +245,42 @@ int add_attachment(const char* MailName, const char* DomainName, const char* Fil
     char path[PATH_SIZE];
     if (attachment_path(path, MailName, domain.get(), AttachmentFileName) != 0)
         return -1;
+    if (has_control(AttachmentFileName))
+        return fail("Invalid attachment file name '%s': control characters are not allowed",
+                    printable(AttachmentFileName).c_str());
     if (FileName == nullptr || *FileName == '\0')
         return fail("Uploaded file name is empty");
-    struct stat st;
-    /* Anything but a plain file would be truncated and then fail half-way. */
-    if (stat(FileName, &st) == 0 && !S_ISREG(st.st_mode))
-        return fail("Uploaded file %s is not a regular file", FileName);
-    /* The copy follows links: never write through one planted in the store. */
-    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode))
-        return fail("Attachment %s exists and is not a regular file", path);
-    if (copy_file(FileName, path) != 0) {
+    TreeFd in = open_attachment_upload(FileName);
+    if (!in || store_attachment(in.get(), FileName, path) != 0) {
         messlog2(0, 0, "Unable to copy the attachment file %s to %s\n", FileName, path);
-        return -1;
-    }
-    if (chmod(path, 0644) != 0) {
-        messlog2(0, 0, "Unable to change mode of the attachment file %s: %s\n", path,
-                 strerror(errno));
         return -1;
     }
     return 0;
 }
 
-/* remove_attachment - unlink one attachment. */
+/* remove_attachment - unlink one attachment (a link in the store goes itself). */
 int remove_attachment(const char* MailName, const char* DomainName, const char* AttachmentFileName)
 {
     AsciiDomain domain(DomainName);
     char path[PATH_SIZE];
     if (attachment_path(path, MailName, domain.get(), AttachmentFileName) != 0)
         return -1;
-    if (unlink(path) != 0 && errno != ENOENT) {
+    std::string name;
+    TreeFd store = ostra::mail::openTreeParent(path, &name);
+    if (!store)
+        return errno == ENOENT
+                   ? 0
+                   : tree_fail("Unable to delete the attachment file %s: %s\n", path, errno);
+    if (unlinkat(store.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
         messlog2(0, 0, "Unable to delete the attachment file %s: %s\n", path, strerror(errno));
         return -1;
     }
     return 0;
 }
 
-/* list_attachments - one line per entry of the store that is not a directory. */
+/* list_attachments - one line per file of the store. Directories are not
+ * attachments; neither is a link, whatever it points to, nor a name that
+ * would break the listing. */
 int list_attachments(const char* MailName, const char* DomainName, int in_blocks, int fullname)
 {
     AsciiDomain domain(DomainName);
@@ -208,22 +294,26 @@ int list_attachments(const char* MailName, const char* DomainName, int in_blocks
     if (!path_format(dirPath, "%s/%s/%s/@attachments",
                      hspConfGetDefaultByIndex(HSP_CONF_OSTRA_MAILNAMES_D), domain.get(), MailName))
         return fail("Attachment store path of %s@%s is too long", MailName, domain.get());
-    return walk_dir(dirPath, [&](const char* name) {
+    TreeFd store = ostra::mail::openTreeDir(dirPath);
+    std::vector<std::string> names;
+    if (!store || ostra::mail::listDirAt(store.get(), &names) != 0)
+        return tree_fail("Unable to open dir %s: %s\n", dirPath, errno);
+    for (const std::string& name : names) {
         char path[PATH_SIZE];
-        if (!path_format(path, "%s/%s", dirPath, name))
-            return fail("Attachment path %s/%s is too long", dirPath, name);
+        if (!path_format(path, "%s/%s", dirPath, name.c_str()))
+            return fail("Attachment path %s/%s is too long", dirPath, name.c_str());
         struct stat st;
-        if (stat(path, &st) != 0) {
+        if (fstatat(store.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             messlog2(0, 0, "stat %s failed: %s", path, strerror(errno));
             return -1;
         }
-        if (S_ISDIR(st.st_mode))
-            return 0;
+        if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode) || has_control(name.c_str()))
+            continue;
         long long size = in_blocks ? static_cast<long long>(st.st_blocks) * 512
                                    : static_cast<long long>(st.st_size);
-        printf("%s\t%lld\n", fullname ? path : name, size);
-        return 0;
-    });
+        printf("%s\t%lld\n", fullname ? path : name.c_str(), size);
+    }
+    return 0;
 }
 
 /* list_all_attachments - every directory of the domain root is a mail home;
@@ -237,18 +327,14 @@ int list_all_attachments(const char* DomainName, int in_blocks, int fullname)
     if (!path_format(rootPath, "%s/%s", hspConfGetDefaultByIndex(HSP_CONF_OSTRA_MAILNAMES_D),
                      domain.get()))
         return fail("Domain path of %s is too long", domain.get());
-    return walk_dir(rootPath, [&](const char* name) {
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-            return 0;
-        char path[PATH_SIZE];
-        if (!path_format(path, "%s/%s", rootPath, name)) {
-            fail("Mail home path %s/%s is too long", rootPath, name);
-            return 0;
-        }
+    TreeFd root = ostra::mail::openTreeDir(rootPath);
+    std::vector<std::string> names;
+    if (!root || ostra::mail::listDirAt(root.get(), &names) != 0)
+        return tree_fail("Unable to open dir %s: %s\n", rootPath, errno);
+    for (const std::string& name : names) {
         struct stat st;
-        if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode))
-            return 0;
-        list_attachments(name, domain.get(), in_blocks, fullname);
-        return 0;
-    });
+        if (fstatat(root.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+            list_attachments(name.c_str(), domain.get(), in_blocks, fullname);
+    }
+    return 0;
 }

@@ -3,6 +3,7 @@
 #include "mail/lib/courier_params.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +15,7 @@
 #include "ostra/hsp_conf.h"
 #include "ostra/init_script.h"
 #include "ostra/lock.h"
+#include "ostra/values.h"
 
 const char* const COURIER_FILES[] = {"imapd", "imapd-ssl", "pop3d", "pop3d-ssl", nullptr};
 
@@ -64,7 +66,7 @@ public:
             conf_log("File path too long %s\n", target);
             return -1;
         }
-        int fd = mkstemp(name_);
+        int fd = mkostemp(name_, O_CLOEXEC);
         if (fd < 0) {
             name_[0] = '\0';
             conf_log("Unable to create temporary file for %s: %s\n", target, strerror(errno));
@@ -209,6 +211,12 @@ int edit_env_file(const char* path, const EnvChange* changes)
 // set_courier_params_list - edit every Courier file, then restart Courier.
 int set_courier_params_list(const EnvChange* changes)
 {
+    // A value is the rest of one line: a line end would add assignments.
+    for (int i = 0; changes != nullptr && changes[i].var != nullptr; ++i)
+        if (changes[i].value != nullptr && !config_line_ok(changes[i].value)) {
+            conf_log("Invalid value for %s\n", changes[i].var);
+            return -1;
+        }
     const char* root = hspConfGetDefaultByIndex(HSP_CONF_COURIER_IMAP_ROOT_D);
     for (int f = 0; COURIER_FILES[f] != nullptr; ++f) {
         char path[PATH_LIMIT];

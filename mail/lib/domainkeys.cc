@@ -14,6 +14,7 @@
 #include "mail/lib/conf_log.h"
 #include "mail/lib/string_list.h"
 #include "ostra/file_util.h"
+#include "ostra/open_file.h"
 #include "ostra/str_util.h"
 
 namespace {
@@ -128,13 +129,19 @@ int remove_tree(const char* path)
     return nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS) == 0 ? 0 : -1;
 }
 
+// KeySource - the open key file to install, and its name for messages.
+struct KeySource {
+    int fd;
+    const char* name;
+};
+
 // DomainAction - what is done for one lower-cased domain: 0 or -1.
-typedef int (*DomainAction)(const char* domain, const char* dir, const char* arg);
+typedef int (*DomainAction)(const char* domain, const char* dir, const KeySource* key);
 
 // for_each_domain - run action for every domain of the comma-separated list,
 // each independently; -1 when any failed. Empty list entries (a trailing
 // comma) name no domain and are skipped.
-int for_each_domain(const char* domains, DomainAction action, const char* arg)
+int for_each_domain(const char* domains, DomainAction action, const KeySource* key)
 {
     StringList list(string_split(domains, ","));
     if (list.size() == 0) {
@@ -158,14 +165,14 @@ int for_each_domain(const char* domains, DomainAction action, const char* arg)
             continue;
         }
         char dir[PATH_LIMIT];
-        if (!domain_dir(dir, domain.get()) || action(domain.get(), dir, arg) != 0)
+        if (!domain_dir(dir, domain.get()) || action(domain.get(), dir, key) != 0)
             result = -1;
     }
     return result;
 }
 
 // install_key - make dir and copy the key file into it.
-int install_key(const char* domain, const char* dir, const char* keyFile)
+int install_key(const char* domain, const char* dir, const KeySource* key)
 {
     if (make_dirs(dir) != 0)
         return -1;
@@ -175,36 +182,55 @@ int install_key(const char* domain, const char* dir, const char* keyFile)
                  DOMAINKEYS_DIR, domain);
         return -1;
     }
-    copy_file_atomic(keyFile, path, 0, key_group(), KEY_MODE);
+    copy_fd_atomic(key->fd, key->name, path, 0, key_group(), KEY_MODE);
     return 0;
 }
 
 // remove_key - remove dir with everything in it.
-int remove_key(const char*, const char* dir, const char*)
+int remove_key(const char*, const char* dir, const KeySource*)
 {
     return remove_tree(dir);
 }
 
 } // namespace
 
-// set_domain_key - install keyFile as the key of every listed domain.
-int set_domain_key(const char* domains, const char* keyFile)
+// open_key_file - the key file opened once, never through a link.
+int open_key_file(const char* keyFile)
 {
-    if (domains == nullptr || keyFile == nullptr) {
+    if (keyFile == nullptr) {
+        conf_log("set_domain_key: a key file is required");
+        return -1;
+    }
+    const int fd = open_upload(keyFile);
+    if (fd < 0)
+        conf_log("No source file '%s': %s", keyFile, open_regular_file_error(errno));
+    return fd;
+}
+
+// set_domain_key_fd - install the open key file for every listed domain.
+int set_domain_key_fd(const char* domains, int keyFd, const char* keyFile)
+{
+    if (domains == nullptr || keyFd < 0 || keyFile == nullptr) {
         conf_log("set_domain_key: a domain list and a key file are required");
         return -1;
     }
-    struct stat st;
-    if (stat(keyFile, &st) != 0) {
-        conf_log("No source file '%s': %s", keyFile, strerror(errno));
+    const KeySource key = {keyFd, keyFile};
+    return for_each_domain(domains, install_key, &key);
+}
+
+// set_domain_key - install keyFile as the key of every listed domain.
+int set_domain_key(const char* domains, const char* keyFile)
+{
+    if (domains == nullptr) {
+        conf_log("set_domain_key: a domain list and a key file are required");
         return -1;
     }
-    // A directory would pass the check above and end the program in the copy.
-    if (!S_ISREG(st.st_mode)) {
-        conf_log("No source file '%s': %s", keyFile, "not a regular file");
+    const int fd = open_key_file(keyFile);
+    if (fd < 0)
         return -1;
-    }
-    return for_each_domain(domains, install_key, keyFile);
+    const int result = set_domain_key_fd(domains, fd, keyFile);
+    close(fd);
+    return result;
 }
 
 // remove_domain_key - remove the key directory of every listed domain.

@@ -11,9 +11,18 @@
 #define DOMAINKEYS_KEY_NAME "default"
 
 /* set_domain_key - install a copy of keyFile for every domain of the list;
- * -1 when the key file is missing or any domain failed (the others are still
- * done). keyFile itself stays in place. */
+ * -1 when the key file is missing, a symbolic link or not a regular file, or
+ * any domain failed (the others are still done). keyFile is opened once and
+ * read through that descriptor; it stays in place. */
 int set_domain_key(const char* domains, const char* keyFile);
+
+/* open_key_file - keyFile opened for set_domain_key_fd as open_regular_file
+ * does; -1 after the "No source file" message. */
+int open_key_file(const char* keyFile);
+
+/* set_domain_key_fd - set_domain_key with the key file already open as keyFd
+ * (read from its start); keyFile names it in messages. */
+int set_domain_key_fd(const char* domains, int keyFd, const char* keyFile);
 
 /* remove_domain_key - remove the key directory of every domain of the list;
  * a missing directory is no error. -1 when any domain failed. */

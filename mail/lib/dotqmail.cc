@@ -12,11 +12,17 @@
 
 #include <string>
 
+#include "mail/lib/mail_tree.h"
 #include "ostra/errors.h"
 #include "ostra/fd_write.h"
 #include "ostra/idn.h"
 #include "ostra/lock.h"
 #include "ostra/log.h"
+
+using ostra::mail::openFileAt;
+using ostra::mail::openTreeParent;
+using ostra::mail::TreeFd;
+using ostra::mail::treeStrerror;
 
 namespace {
 
@@ -80,61 +86,17 @@ private:
     lock_struct_t* lock_;
 };
 
-// Fd - a descriptor closed at scope exit.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { close_now(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd)
-    {
-        close_now();
-        fd_ = fd;
-    }
-    // close_now - close it; 0, or -1 with errno set (kept from callers otherwise).
-    int close_now()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd >= 0 ? close(fd) : 0;
-    }
-
-private:
-    int fd_;
-};
-
-// open_retry - open(2), retried after EINTR.
-int open_retry(const char* path, int flags, mode_t mode)
+// read_file - the whole file name below dir into *content: 0, 1 when it
+// does not exist, -1 after logging. Only a regular file is read: the mail
+// home belongs to popuser, who could plant a link to read another file into
+// this one, or a FIFO to hang the edit.
+int read_file(int dir, const std::string& name, const char* file, std::string* content)
 {
-    int fd;
-    do {
-        fd = open(path, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-// read_file - the whole file into *content: 0, 1 when it does not exist, -1
-// after logging. A link is not followed: the mail home belongs to popuser,
-// who could plant one to read another file into this one.
-int read_file(const char* file, std::string* content)
-{
-    Fd fd(open_retry(file, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0));
-    if (fd.get() < 0) {
+    TreeFd fd = openFileAt(dir, name, O_RDONLY);
+    if (!fd) {
         if (errno == ENOENT)
             return 1;
-        messlog2(0, 0, "Unable to open file %s: %s\n", file, strerror(errno));
-        return -1;
-    }
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0) {
-        messlog2(0, 0, "file_str: Unable to stat file %s: %s\n", file, strerror(errno));
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        messlog2(0, 0, "Unable to open file %s: not a regular file\n", file);
+        messlog2(0, 0, "Unable to open file %s: %s\n", file, treeStrerror(errno));
         return -1;
     }
     content->clear();
@@ -155,10 +117,14 @@ int read_file(const char* file, std::string* content)
 
 // Replacement - the new content in "<file>.tmp", owned by popuser with mode
 // 0600 and on disk before it is renamed over the file, so the file is always
-// either the old one or the new one; removed unless renamed.
+// either the old one or the new one; removed unless renamed. Both names are
+// used relative to the directory holding the file.
 class Replacement {
 public:
-    explicit Replacement(const char* file) : target_(file), path_(target_ + ".tmp") {}
+    Replacement(int dir, const std::string& name, const char* file)
+        : dir_(dir), target_(name), name_(name + ".tmp"), path_(std::string(file) + ".tmp")
+    {
+    }
     ~Replacement() { discard(); }
     Replacement(const Replacement&) = delete;
     Replacement& operator=(const Replacement&) = delete;
@@ -168,8 +134,13 @@ public:
     // O_EXCL keeps a link or a file planted under the name from being used.
     bool create()
     {
-        unlink(path_.c_str());
-        fd_.reset(open_retry(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600));
+        unlinkat(dir_, name_.c_str(), 0);
+        int fd;
+        do {
+            fd = openat(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+        } while (fd < 0 && errno == EINTR);
+        fd_.reset(fd);
         created_ = fd_.get() >= 0;
         return created_;
     }
@@ -201,18 +172,16 @@ public:
             rc = fsync(fd_.get());
         } while (rc != 0 && errno == EINTR);
         if (rc != 0) {
-            int saved = errno;
-            fd_.close_now();
-            errno = saved;
+            fd_.reset();
             return false;
         }
-        return fd_.close_now() == 0;
+        return fd_.close() == 0;
     }
 
     // commit - rename over the file; false after logging.
     bool commit()
     {
-        if (rename(path_.c_str(), target_.c_str()) != 0) {
+        if (renameat(dir_, name_.c_str(), dir_, target_.c_str()) != 0) {
             messlog2(0, 0, "Unable to rename file %s: %s\n", path_.c_str(), strerror(errno));
             return false;
         }
@@ -225,8 +194,8 @@ public:
     {
         if (created_ && !renamed_) {
             int saved = errno;
-            fd_.close_now();
-            unlink(path_.c_str());
+            fd_.close();
+            unlinkat(dir_, name_.c_str(), 0);
             errno = saved;
         }
         created_ = false;
@@ -235,9 +204,11 @@ public:
     const char* path() const { return path_.c_str(); }
 
 private:
+    int dir_;
     std::string target_;
+    std::string name_;
     std::string path_;
-    Fd fd_;
+    TreeFd fd_;
     bool created_ = false;
     bool renamed_ = false;
 };
@@ -282,8 +253,16 @@ int edit_lines(const char* file, const char* const drop[], const char* add)
         messlog2(0, 0, "Error occurred while locking the file %s: %s\n", file, strerror(errno));
         return -1;
     }
+    std::string name;
+    TreeFd dir = openTreeParent(file, &name);
+    if (!dir) {
+        if (errno == ENOENT && add == nullptr)
+            return 1;
+        messlog2(0, 0, "Unable to open file %s: %s\n", file, treeStrerror(errno));
+        return -1;
+    }
     std::string old;
-    int found = read_file(file, &old);
+    int found = read_file(dir.get(), name, file, &old);
     if (found < 0)
         return -1;
     if (found == 1 && add == nullptr) {
@@ -309,7 +288,7 @@ int edit_lines(const char* file, const char* const drop[], const char* add)
         content += add;
         content += '\n';
     }
-    Replacement tmp(file);
+    Replacement tmp(dir.get(), name, file);
     if (!tmp.create()) {
         messlog2(0, 0, "Unable to open file %s: %s\n", tmp.path(), strerror(errno));
         return -1;
@@ -371,7 +350,13 @@ int dotqmail_reset(const char* file)
         messlog2(0, 0, "Error occurred while locking the file %s: %s\n", file, strerror(errno));
         return -1;
     }
-    Replacement tmp(file);
+    std::string name;
+    TreeFd dir = openTreeParent(file, &name);
+    if (!dir) {
+        messlog2(0, 0, "Unable to open %s: %s", file, treeStrerror(errno));
+        return -1;
+    }
+    Replacement tmp(dir.get(), name, file);
     if (!tmp.create()) {
         messlog2(0, 0, "Unable to open %s: %s", tmp.path(), strerror(errno));
         return -1;

@@ -8,7 +8,8 @@
  * Every change writes the whole new file as "<file>.tmp", owned by popuser
  * with mode 0600, and renames it over the file under the file's lock, so the
  * file is at every moment its old or its new content; a failed change leaves
- * it as it was. */
+ * it as it was. Below the mail root the file is reached through directory
+ * descriptors, and only a regular file is read (mail_tree.h). */
 
 /* dotqmail_reset - rewrite the file as the single line "| true". */
 int dotqmail_reset(const char* file);

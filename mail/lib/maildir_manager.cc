@@ -14,6 +14,7 @@
 
 #include "mail/lib/fs_error.h"
 #include "mail/lib/mail_path.h"
+#include "mail/lib/mail_tree.h"
 #include "ostra/errors.h"
 #include "ostra/hsp_conf.h"
 
@@ -32,6 +33,11 @@ const char* const HOME_ENTRIES[] = {
     "Maildir/.Spam/tmp", "Maildir/.Spam/new", "Maildir/.Spam/cur", "@attachments",
 };
 
+// The filesystem library's texts for the failures that were its errors.
+const char* const CREATE_DIRECTORY = "boost::filesystem::create_directory";
+const char* const RENAME = "boost::filesystem::rename";
+const char* const REMOVE_ALL = "boost::filesystem::remove_all";
+
 // UmaskGuard - a temporary process umask, restored on every exit.
 class UmaskGuard {
 public:
@@ -42,23 +48,6 @@ public:
 
 private:
     mode_t old_;
-};
-
-// Fd - a descriptor closed at scope exit.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
 };
 
 // checkComponent - refuse names that would leave their place in the tree.
@@ -77,70 +66,94 @@ fs::path mailRoot()
     return fs::path(root);
 }
 
-// setOwnerAndMode - chown and chmod one directory, refusing a symbolic link in
-// its place (the mail home belongs to popuser, who could plant one).
-void setOwnerAndMode(const std::string& path, uid_t uid, gid_t gid, mode_t mode)
-{
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        throw FSError("chown", path, errno);
-    Fd dir(fd);
-    int rc;
-    do {
-        rc = ::fchown(dir.get(), uid, gid);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
-        throw FSError("chown", path, errno);
-    do {
-        rc = ::fchmod(dir.get(), mode);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
-        throw FSError("chmod", path, errno);
-}
-
-// statRetry - stat() following links, retried on EINTR.
-int statRetry(const std::string& path, struct stat* st)
+// retry - repeat a call while it fails with EINTR.
+template <class F> int retry(F call)
 {
     int rc;
     do {
-        rc = ::stat(path.c_str(), st);
+        rc = call();
     } while (rc != 0 && errno == EINTR);
     return rc;
 }
 
+// setOwnerAndMode - chown and chmod the open directory dir (path names it).
+void setOwnerAndMode(int dir, const std::string& path, uid_t uid, gid_t gid, mode_t mode)
+{
+    if (retry([&] { return ::fchown(dir, uid, gid); }) != 0)
+        throw FSError("chown", path, errno);
+    if (retry([&] { return ::fchmod(dir, mode); }) != 0)
+        throw FSError("chmod", path, errno);
+}
+
+// ownDir - give the directory name below parent its owner and mode, through
+// a descriptor that cannot be a link planted in its place.
+void ownDir(int parent, const std::string& name, const std::string& path, uid_t uid, gid_t gid,
+            mode_t mode)
+{
+    TreeFd dir = openDirAt(parent, name);
+    if (!dir)
+        throw FSError(CREATE_DIRECTORY, path, errno);
+    setOwnerAndMode(dir.get(), path, uid, gid, mode);
+}
+
+// makeDir - mkdir name below parent unless it exists; whether it was made.
+bool makeDir(int parent, const std::string& name, const std::string& path)
+{
+    int made = makeDirAt(parent, name, 0700);
+    if (made < 0)
+        throw FSError(CREATE_DIRECTORY, path, errno);
+    return made == 1;
+}
+
+// openRoot - the mail root, made with its missing parents (root's, 0700 by
+// the umask); made gets those that did not exist, deepest first.
+TreeFd openRoot(const fs::path& root, std::vector<fs::path>* made)
+{
+    for (fs::path p = root; !p.empty() && !fs::exists(fs::symlink_status(p)); p = p.parent_path())
+        made->push_back(p);
+    fs::create_directories(root);
+    TreeFd dir = openTreeDir(root.string());
+    if (!dir)
+        throw FSError(CREATE_DIRECTORY, root.string(), errno);
+    return dir;
+}
+
 // backupRename - move source aside as "<source>.OstraSaved.<inode>"; target is
-// left empty when there is nothing to move. false on a stat failure (errno set).
+// left empty when there is nothing to move. false when source cannot be
+// examined (errno set). A link in source's place is moved, never followed.
 bool backupRename(const std::string& source, std::string& target)
 {
+    std::string name;
+    TreeFd dir = openTreeParent(source, &name);
     struct stat st;
-    if (statRetry(source, &st) != 0) {
+    if (!dir ||
+        retry([&] { return ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW); }) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             target.clear();
             return true;
         }
         return false;
     }
-    target = source + ".OstraSaved." + std::to_string(static_cast<unsigned long long>(st.st_ino));
-    fs::rename(source, target);
+    const std::string suffix =
+        ".OstraSaved." + std::to_string(static_cast<unsigned long long>(st.st_ino));
+    target = source + suffix;
+    if (::renameat(dir.get(), name.c_str(), dir.get(), (name + suffix).c_str()) != 0)
+        throw FSError(RENAME, source, target, errno);
     return true;
 }
 
-// existsOrLink - whether path names anything, a dangling symbolic link included.
-bool existsOrLink(const fs::path& path)
+// removeTree - remove path and everything below it, never through a link.
+void removeTree(const std::string& path)
 {
-    return fs::exists(fs::symlink_status(path));
-}
-
-// missingAncestors - path and its ancestors that do not exist yet, deepest first.
-std::vector<fs::path> missingAncestors(const fs::path& path)
-{
-    std::vector<fs::path> missing;
-    for (fs::path p = path; !p.empty() && !existsOrLink(p); p = p.parent_path())
-        missing.push_back(p);
-    return missing;
+    std::string name;
+    TreeFd dir = openTreeParent(path, &name);
+    if (!dir) {
+        if (errno == ENOENT)
+            return;
+        throw FSError(REMOVE_ALL, path, errno);
+    }
+    if (removeTreeAt(dir.get(), name) != 0)
+        throw FSError(REMOVE_ALL, path, errno);
 }
 
 } // namespace
@@ -189,41 +202,63 @@ std::string MaildirManager::getMailnameRelativeHome(const std::string& domain,
 // MaildirManager::createDomainRoot - root:popuser 0750; parents root 0700.
 void MaildirManager::createDomainRoot(const std::string& domain)
 {
-    std::string root = getDomainRoot(domain);
+    const std::string path = getDomainRoot(domain);
     UmaskGuard mask(077);
-    fs::create_directories(root);
-    setOwnerAndMode(root, 0, gid_, 0750);
+    std::vector<fs::path> made;
+    TreeFd root = openRoot(mailRoot(), &made);
+    makeDir(root.get(), domain, path);
+    ownDir(root.get(), domain, path, 0, gid_, 0750);
 }
 
-// MaildirManager::createMailnameHome - the mail home and its Maildir++ tree.
+// MaildirManager::createMailnameHome - the mail home and its Maildir++ tree,
+// each directory made and owned relative to its parent's descriptor.
 void MaildirManager::createMailnameHome(const std::string& domain, const std::string& mailname)
 {
-    std::string home = getMailnameHome(domain, mailname);
+    const std::string home = getMailnameHome(domain, mailname);
+    const std::string domainRoot = getDomainRoot(domain);
     UmaskGuard mask(077);
 
-    std::vector<fs::path> createdDirs = missingAncestors(home);
-    fs::create_directories(home);
-    bool homeCreated = !createdDirs.empty();
-    std::vector<std::string> createdEntries;
+    std::vector<fs::path> madeAbove;
+    TreeFd root = openRoot(mailRoot(), &madeAbove);
+    const bool domainMade = makeDir(root.get(), domain, domainRoot);
+    TreeFd domainDir = openDirAt(root.get(), domain);
+    if (!domainDir)
+        throw FSError(CREATE_DIRECTORY, domainRoot, errno);
+    const bool homeMade = makeDir(domainDir.get(), mailname, home);
+    std::vector<std::string> madeEntries;
     try {
-        setOwnerAndMode(home, uid_, gid_, 0700);
+        TreeFd homeDir = openDirAt(domainDir.get(), mailname);
+        if (!homeDir)
+            throw FSError(CREATE_DIRECTORY, home, errno);
+        setOwnerAndMode(homeDir.get(), home, uid_, gid_, 0700);
         for (const char* entry : HOME_ENTRIES) {
-            std::string path = home + "/" + entry;
-            if (fs::create_directory(path))
-                createdEntries.push_back(path);
-            setOwnerAndMode(path, uid_, gid_, 0700);
+            const fs::path relative(entry);
+            const std::string path = home + "/" + entry;
+            const std::string name = relative.filename().string();
+            TreeFd parent = openPathAt(homeDir.get(), relative.parent_path().string());
+            if (!parent)
+                throw FSError(CREATE_DIRECTORY, path, errno);
+            if (makeDir(parent.get(), name, path))
+                madeEntries.push_back(entry);
+            ownDir(parent.get(), name, path, uid_, gid_, 0700);
         }
     } catch (...) {
-        // Roll back only what this call created, so that stored mail survives.
+        // Roll back only what this call made, so that stored mail survives.
         int saved = errno;
-        boost::system::error_code ignored;
-        if (homeCreated) {
-            fs::remove_all(home, ignored);
-            for (size_t i = 1; i < createdDirs.size(); ++i)
-                fs::remove(createdDirs[i], ignored); // empty parents only
-        } else {
-            for (auto it = createdEntries.rbegin(); it != createdEntries.rend(); ++it)
-                ::rmdir(it->c_str());
+        if (homeMade) {
+            removeTreeAt(domainDir.get(), mailname);
+            if (domainMade)
+                ::unlinkat(root.get(), domain.c_str(), AT_REMOVEDIR);
+            boost::system::error_code ignored;
+            for (const fs::path& p : madeAbove)
+                fs::remove(p, ignored); // empty parents only
+        } else if (TreeFd homeDir = openDirAt(domainDir.get(), mailname)) {
+            for (auto it = madeEntries.rbegin(); it != madeEntries.rend(); ++it) {
+                const fs::path relative(*it);
+                TreeFd parent = openPathAt(homeDir.get(), relative.parent_path().string());
+                if (parent)
+                    ::unlinkat(parent.get(), relative.filename().c_str(), AT_REMOVEDIR);
+            }
         }
         errno = saved;
         throw;
@@ -234,15 +269,19 @@ void MaildirManager::createMailnameHome(const std::string& domain, const std::st
 void MaildirManager::renameMailnameHome(const std::string& domain, const std::string& oldMailname,
                                         const std::string& newMailname)
 {
-    fs::rename(getMailnameHome(domain, oldMailname), getMailnameHome(domain, newMailname));
+    const std::string from = getMailnameHome(domain, oldMailname);
+    const std::string to = getMailnameHome(domain, newMailname);
+    std::string name;
+    TreeFd dir = openTreeParent(from, &name);
+    if (!dir || ::renameat(dir.get(), oldMailname.c_str(), dir.get(), newMailname.c_str()) != 0)
+        throw FSError(RENAME, from, to, errno);
 }
 
-// MaildirManager::removeMailnameHome - delete a mail home; an absent one is fine.
+// MaildirManager::removeMailnameHome - delete a mail home; an absent one is
+// fine, and a link in its place goes itself.
 void MaildirManager::removeMailnameHome(const std::string& domain, const std::string& mailname)
 {
-    fs::path home = getMailnameHome(domain, mailname);
-    if (existsOrLink(home))
-        fs::remove_all(home);
+    removeTree(getMailnameHome(domain, mailname));
 }
 
 // MaildirManager::removeDomainRoot - move the root aside, then delete it.
@@ -256,8 +295,8 @@ void MaildirManager::removeDomainRoot(const std::string& domain)
     } catch (const std::exception&) {
         side = root;
     }
-    if (!side.empty() && existsOrLink(side))
-        fs::remove_all(side);
+    if (!side.empty())
+        removeTree(side);
 }
 
 // MaildirManager::backupDomainRoot - set the domain root aside.

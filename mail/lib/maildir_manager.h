@@ -18,6 +18,9 @@ enum OnRemoval {
 };
 
 // MaildirManager - creates, renames, removes and sets aside mail directories.
+// Below the mail root every change is made through directory descriptors
+// (mail_tree.h): popuser owns the homes, so a link found where a directory
+// belongs is refused, or removed itself, and never followed.
 class MaildirManager {
 public:
     // getInstance - the one manager (the quota manager's object), after init().

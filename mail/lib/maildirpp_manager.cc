@@ -2,36 +2,17 @@
 #include "mail/lib/maildirpp_manager.h"
 
 #include <errno.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <ostream>
 
-#include "mail/lib/cwd_keeper.h"
 #include "mail/lib/fs_error.h"
+#include "mail/lib/mail_tree.h"
 #include "mail/lib/mbox_quota.h"
+#include "mail/lib/quota_log.h"
 #include "ostra/uerr.h"
 
 namespace ostra {
 namespace mail {
-
-namespace {
-
-// attachmentsSize - bytes of "@attachments" in the working directory; 0
-// when it is not a directory.
-long long attachmentsSize(const std::string& home)
-{
-    struct stat st;
-    if (::stat("@attachments", &st) != 0 || !S_ISDIR(st.st_mode))
-        return 0;
-    long long size = get_dir_size("@attachments", 0);
-    // Unmeasurable attachments fail the call rather than pass unnoticed.
-    if (size < 0)
-        throw FSError("unable to count attachments folder size", home + "/@attachments", errno);
-    return size;
-}
-
-} // namespace
 
 // MaildirPPManager::getInstance - the one manager, with popuser looked up anew.
 MaildirPPManager& MaildirPPManager::getInstance()
@@ -47,27 +28,35 @@ MaildirManager& MaildirManager::getInstance()
     return MaildirPPManager::getInstance();
 }
 
-// MaildirPPManager::setMailboxQuota - write the quota file of one mailbox.
+// MaildirPPManager::setMailboxQuota - write the quota file of one mailbox,
+// reaching it by descriptor from the mail root.
 void MaildirPPManager::setMailboxQuota(const std::string& domain, const std::string& mailname,
                                        long long quota)
 {
-    std::string home = getMailnameHome(domain, mailname);
-    CwdKeeper cwd;
-    if (!cwd.ok())
-        throw FSError("getcwd", "", errno);
-    if (::chdir(home.c_str()) != 0)
-        throw FSError("chdir", home, errno);
+    const std::string home = getMailnameHome(domain, mailname);
+    TreeFd homeDir = openTreeDir(home);
+    if (!homeDir)
+        throw FSError("chdir", home, errno); // the name it had when it was a chdir()
 
     long long value = 0;
     if (quota >= 0) {
+        // Unmeasurable attachments fail the call rather than pass unnoticed.
+        long long attached = mailbox_attachments_size(homeDir.get());
+        if (attached < 0)
+            throw FSError("unable to count attachments folder size", home + "/@attachments", errno);
         int overflow;
-        value = maildirpp_effective_quota(quota, attachmentsSize(home), &overflow);
+        value = maildirpp_effective_quota(quota, attached, &overflow);
         if (overflow)
             uerr << "WARNING: @attachments directory is big enough to disable delivery!"
                  << std::endl;
     }
-    if (!write_maildirpp_maildirsize("Maildir", uid_, gid_, value, 0))
-        throw FSError("create maildirsize", home + "/Maildir", 0);
+    const std::string maildir = home + "/Maildir";
+    TreeFd maildirDir = openDirAt(homeDir.get(), "Maildir");
+    if (!maildirDir)
+        quota_open_report(maildir.c_str(), errno);
+    if (!maildirDir ||
+        !write_maildirpp_maildirsize_at(maildirDir.get(), maildir.c_str(), uid_, gid_, value, 0))
+        throw FSError("create maildirsize", maildir, 0);
 }
 
 // MaildirPPManager::removeMailboxQuota - the domain default, or no limit.

@@ -12,8 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "mail/lib/cwd_keeper.h"
+#include <string>
+
 #include "mail/lib/mail_path.h"
+#include "mail/lib/mail_tree.h"
 #include "mail/lib/quota_log.h"
 #include "ostra/hsp_conf.h"
 #include "ostra/idn.h"
@@ -44,26 +46,6 @@ public:
 
 private:
     DIR* dir_;
-};
-
-/* FdGuard - a descriptor closed at scope exit, keeping errno. */
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard()
-    {
-        if (fd_ >= 0) {
-            int saved = errno;
-            close(fd_);
-            errno = saved;
-        }
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
 };
 
 /* is_dot_or_dotdot - "." and "..". */
@@ -97,20 +79,19 @@ bool add_checked(long long* total, long long value)
 }
 
 /* scan_messages - add the messages of one "cur" or "new" directory; a
- * directory that cannot be opened adds nothing. 0 on a failed listing. */
+ * directory that cannot be opened (a link in its place included) adds
+ * nothing. 0 on a failed listing. */
 int scan_messages(int maildir_fd, const char* sub, long long* size, unsigned long long* count,
                   time_t* newest)
 {
-    int fd;
-    do {
-        fd = openat(maildir_fd, sub, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+    ostra::mail::TreeFd sub_dir = ostra::mail::openDirAt(maildir_fd, sub);
+    if (!sub_dir)
         return 1;
+    int fd = sub_dir.get();
     struct stat st;
     if (fstat(fd, &st) == 0 && st.st_mtime > *newest)
         *newest = st.st_mtime;
-    DirStream dir(fd);
+    DirStream dir(sub_dir.release());
     if (dir.get() == nullptr)
         return 1;
     while (struct dirent* de = next_entry(dir)) {
@@ -201,7 +182,7 @@ int tree_size(int dir_fd, int in_blocks, long long* total)
         if (!add_checked(total, in_blocks ? (long long)st.st_blocks * 512 : (long long)st.st_size))
             return 0;
         if (S_ISDIR(st.st_mode)) {
-            int fd = openat(dir.fd(), de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            int fd = ostra::mail::openDirAt(dir.fd(), de->d_name).release();
             if (fd < 0 || !tree_size(fd, in_blocks, total))
                 return 0;
         }
@@ -232,31 +213,37 @@ int maildirpp_name_size(const char* name, long long* size)
     return 0;
 }
 
-/* maildirpp_scan - add up "cur" and "new" of the Maildir and its folders. */
+/* maildirpp_scan - the same on the Maildir at a path. */
 int maildirpp_scan(const char* maildir, long long* size, unsigned long long* count, time_t* newest)
 {
     *size = 0;
     *count = 0;
     *newest = 0;
-    int fd = open(maildir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    FdGuard maildir_fd(fd);
-    if (!scan_messages(maildir_fd.get(), "cur", size, count, newest) ||
-        !scan_messages(maildir_fd.get(), "new", size, count, newest))
+    ostra::mail::TreeFd dir = ostra::mail::openTreeDir(maildir);
+    return dir ? maildirpp_scan_at(dir.get(), size, count, newest) : 0;
+}
+
+/* maildirpp_scan_at - add up "cur" and "new" of the Maildir and its folders. */
+int maildirpp_scan_at(int maildir, long long* size, unsigned long long* count, time_t* newest)
+{
+    *size = 0;
+    *count = 0;
+    *newest = 0;
+    if (!scan_messages(maildir, "cur", size, count, newest) ||
+        !scan_messages(maildir, "new", size, count, newest))
         return 0;
 
-    DirStream dir(openat(maildir_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirStream dir(openat(maildir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() == nullptr)
         return 0;
     while (struct dirent* de = next_entry(dir)) {
         if (!is_subfolder(de->d_name) || !entry_is_dir(dir.fd(), de))
             continue;
-        char path[PATH_MAX];
+        ostra::mail::TreeFd folder = ostra::mail::openDirAt(dir.fd(), de->d_name);
+        if (!folder)
+            continue; /* swapped for a link or removed since it was listed */
         for (const char* sub : {"cur", "new"}) {
-            if (snprintf(path, sizeof path, "%s/%s", de->d_name, sub) >= (int)sizeof path)
-                continue; /* cannot exist */
-            if (!scan_messages(maildir_fd.get(), path, size, count, newest))
+            if (!scan_messages(folder.get(), sub, size, count, newest))
                 return 0;
         }
     }
@@ -294,22 +281,26 @@ int maildirsize_parse(const char* text, size_t len, long long* size, unsigned lo
     return 1;
 }
 
-/* get_maildirpp_usage - usage from "maildirsize" when trusted, else a scan. */
+/* get_maildirpp_usage - the same on the Maildir at a path. */
 int get_maildirpp_usage(const char* maildir, long long* size, unsigned long long* count)
 {
-    ostra::mail::CwdKeeper cwd;
-    if (!cwd.ok() || chdir(maildir) != 0)
-        return 0;
+    ostra::mail::TreeFd dir = ostra::mail::openTreeDir(maildir);
+    return dir ? get_maildirpp_usage_at(dir.get(), size, count) : 0;
+}
 
+/* get_maildirpp_usage_at - usage from "maildirsize" when trusted, else a
+ * scan. A "maildirsize" that is not a regular file (a link, a FIFO) is not
+ * read at all, so it can neither leak another file nor hang the read. */
+int get_maildirpp_usage_at(int maildir, long long* size, unsigned long long* count)
+{
     int ok = 0;
-    int fd = open("maildirsize", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        FdGuard file(fd);
+    ostra::mail::TreeFd file = ostra::mail::openFileAt(maildir, "maildirsize", O_RDONLY);
+    if (file) {
         char buf[MAILDIRSIZE_MAX];
         size_t len = 0;
         ssize_t n = 0;
         while (len < sizeof buf) {
-            n = read(fd, buf + len, sizeof buf - len);
+            n = read(file.get(), buf + len, sizeof buf - len);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -321,24 +312,43 @@ int get_maildirpp_usage(const char* maildir, long long* size, unsigned long long
     }
     if (!ok) {
         time_t newest;
-        ok = maildirpp_scan(".", size, count, &newest);
+        ok = maildirpp_scan_at(maildir, size, count, &newest);
     }
     return ok;
 }
 
-/* get_dir_size - a tree's bytes (or allocated blocks in bytes); -1 on failure. */
+/* get_dir_size - the same for the path. */
 long long get_dir_size(const char* path, int in_blocks)
 {
+    std::string name;
+    ostra::mail::TreeFd dir = ostra::mail::openTreeParent(path, &name);
+    return dir ? get_dir_size_at(dir.get(), name.c_str(), in_blocks) : -1;
+}
+
+/* get_dir_size_at - a tree's bytes (or allocated blocks in bytes); -1 on failure. */
+long long get_dir_size_at(int dir, const char* name, int in_blocks)
+{
     struct stat st;
-    if (lstat(path, &st) != 0)
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     long long total = in_blocks ? (long long)st.st_blocks * 512 : (long long)st.st_size;
     if (!S_ISDIR(st.st_mode))
         return total;
-    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 || !tree_size(fd, in_blocks, &total))
+    ostra::mail::TreeFd top = ostra::mail::openDirAt(dir, name);
+    if (!top || !tree_size(top.release(), in_blocks, &total))
         return -1;
     return total;
+}
+
+/* mailbox_attachments_size - the store's tree size; nothing for no store. */
+long long mailbox_attachments_size(int home)
+{
+    struct stat st;
+    if (fstatat(home, "@attachments", &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : -1;
+    if (!S_ISDIR(st.st_mode))
+        return 0;
+    return get_dir_size_at(home, "@attachments", 0);
 }
 
 /* get_mbox_size - attachments plus Maildir usage of one mailbox. */
@@ -364,28 +374,23 @@ long long get_mbox_size(const char* MailName, const char* DomainName, int in_blo
     int n = snprintf(home, sizeof home, "%s/%s/%s/",
                      hspConfGetDefaultByIndex(HSP_CONF_OSTRA_MAILNAMES_D), domain, MailName);
     free(domain);
-    if (n < 0 || n >= (int)sizeof home) {
-        errno = 0;
-        messlog2(1, 0, "user mailbox path is too long");
-    }
-    char attachments[4096];
-    char maildir[4096];
-    if (snprintf(attachments, sizeof attachments, "%s/%s", home, "@attachments") >=
-            (int)sizeof attachments ||
-        snprintf(maildir, sizeof maildir, "%s/%s", home, "Maildir") >= (int)sizeof maildir) {
+    /* Room for "@attachments" or "Maildir" below it, as the paths once were. */
+    if (n < 0 || (size_t)n + sizeof "@attachments" > sizeof home) {
         errno = 0;
         messlog2(1, 0, "user mailbox path is too long");
     }
 
-    long long attached = get_dir_size(attachments, in_blocks);
-    if (attached < 0)
-        attached = 0;
+    ostra::mail::TreeFd home_dir = ostra::mail::openTreeDir(home);
+    ostra::mail::TreeFd maildir;
+    if (home_dir)
+        maildir = ostra::mail::openDirAt(home_dir.get(), "Maildir");
     long long size = 0;
     unsigned long long count = 0;
-    if (!get_maildirpp_usage(maildir, &size, &count)) {
+    if (!maildir || !get_maildirpp_usage_at(maildir.get(), &size, &count)) {
         int saved = errno;
         errno = 0;
-        messlog2(1, 0, "Unable to calculate Maildir++ size: %s", strerror(saved));
+        messlog2(1, 0, "Unable to calculate Maildir++ size: %s", ostra::mail::treeStrerror(saved));
     }
-    return attached + size;
+    long long attached = get_dir_size_at(home_dir.get(), "@attachments", in_blocks);
+    return (attached < 0 ? 0 : attached) + size;
 }

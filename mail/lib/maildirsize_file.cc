@@ -1,7 +1,6 @@
 /* maildirsize_file.cc - the Maildir++ quota file "maildirsize", replaced by rename. */
 #include "mail/lib/mbox_quota.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -12,7 +11,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "mail/lib/cwd_keeper.h"
+#include <string>
+#include <vector>
+
+#include "mail/lib/mail_tree.h"
 #include "mail/lib/quota_log.h"
 
 namespace {
@@ -31,8 +33,9 @@ void pause_seconds(unsigned int seconds)
     }
 }
 
-/* TmpQuotaFile - the uniquely named temporary quota file below "tmp";
- * unless committed, it is closed and deleted at scope exit (errno kept). */
+/* TmpQuotaFile - the uniquely named temporary quota file in the Maildir's
+ * "tmp", made through its descriptor; unless committed, it is closed and
+ * deleted at scope exit (errno kept). */
 class TmpQuotaFile {
 public:
     TmpQuotaFile() = default;
@@ -40,23 +43,24 @@ public:
     TmpQuotaFile(const TmpQuotaFile&) = delete;
     TmpQuotaFile& operator=(const TmpQuotaFile&) = delete;
 
-    /* create - one attempt: a new file, verified to be the one just made. */
-    bool create(const char* name)
+    /* create - one attempt: a new file in tmp, verified to be the one just made. */
+    bool create(int tmp, const char* name)
     {
         struct stat st;
-        if (lstat(name, &st) == 0 || errno != ENOENT)
+        if (fstatat(tmp, name, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
             return false;
         int fd;
         do {
-            fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            fd = openat(tmp, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         } while (fd < 0 && errno == EINTR);
         if (fd < 0)
             return false;
         fd_ = fd;
+        tmp_ = tmp;
         snprintf(name_, sizeof name_, "%s", name);
         struct stat by_fd;
         struct stat by_name;
-        if (fstat(fd_, &by_fd) != 0 || lstat(name_, &by_name) != 0 ||
+        if (fstat(fd_, &by_fd) != 0 || fstatat(tmp_, name_, &by_name, AT_SYMLINK_NOFOLLOW) != 0 ||
             by_fd.st_dev != by_name.st_dev || by_fd.st_ino != by_name.st_ino) {
             /* Someone else's file now holds the name: close ours, delete nothing. */
             int saved = errno;
@@ -90,8 +94,14 @@ public:
         return rc == 0;
     }
 
-    /* commit - the file has been renamed into place; nothing to clean. */
-    void commit() { name_[0] = '\0'; }
+    /* commit - rename it to "maildirsize" in maildir; false with errno set. */
+    bool commit(int maildir)
+    {
+        if (renameat(tmp_, name_, maildir, "maildirsize") != 0)
+            return false;
+        name_[0] = '\0';
+        return true;
+    }
 
     void discard()
     {
@@ -100,29 +110,37 @@ public:
             close(fd_);
         fd_ = -1;
         if (name_[0] != '\0')
-            unlink(name_);
+            unlinkat(tmp_, name_, 0);
         name_[0] = '\0';
         errno = saved;
     }
 
 private:
     int fd_ = -1;
+    int tmp_ = -1;
     char name_[PATH_MAX] = "";
 };
 
-/* create_tmp_file - up to five attempts at a unique "tmp/...-maildirsize". */
-bool create_tmp_file(TmpQuotaFile& tmp, const char* host)
+/* create_tmp_file - up to five attempts at a unique "tmp/...-maildirsize".
+ * A link in place of "tmp" is refused at once. */
+bool create_tmp_file(TmpQuotaFile& tmp, int maildir, const char* shown, const char* host,
+                     ostra::mail::TreeFd* tmp_dir)
 {
     for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
         char name[PATH_MAX];
-        int n = snprintf(name, sizeof name, "tmp/%lu.%u.%s-maildirsize",
-                         (unsigned long)time(nullptr), (unsigned int)getpid(), host);
-        if (n < 0 || n >= (int)sizeof name) {
+        int n = snprintf(name, sizeof name, "%lu.%u.%s-maildirsize", (unsigned long)time(nullptr),
+                         (unsigned int)getpid(), host);
+        if (n < 0 || n >= (int)sizeof name - 4) {
             errno = ENAMETOOLONG;
             quota_report("host name is too long to be used in filename");
             return false;
         }
-        if (tmp.create(name))
+        *tmp_dir = ostra::mail::openDirAt(maildir, "tmp");
+        if (!*tmp_dir && errno == ELOOP) {
+            quota_open_report((std::string(shown) + "/tmp").c_str(), errno);
+            return false;
+        }
+        if (*tmp_dir && tmp.create(tmp_dir->get(), name))
             return true;
         pause_seconds(ATTEMPT_PAUSE);
     }
@@ -147,14 +165,12 @@ bool write_all(int fd, const char* buf, size_t len)
     return true;
 }
 
-/* folder_time - modification time of dir/sub into *newest; false when it
- * cannot be examined (reported). */
-bool folder_time(const char* dir, const char* sub, time_t* newest)
+/* folder_time - modification time of the directory sub below dir into
+ * *newest; false when it cannot be examined (reported). */
+bool folder_time(int dir, const char* sub, time_t* newest)
 {
-    char path[PATH_MAX];
     struct stat st;
-    if (snprintf(path, sizeof path, "%s/%s", dir, sub) >= (int)sizeof path ||
-        stat(path, &st) != 0) {
+    if (fstatat(dir, sub, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
         errno = EIO;
         quota_report("Maildir subfolder '%s' stat failed", sub);
         return false;
@@ -166,52 +182,50 @@ bool folder_time(const char* dir, const char* sub, time_t* newest)
 
 /* newest_folder_time - latest change of the counted folders, taken again;
  * false when the Maildir itself could not be examined. */
-bool newest_folder_time(time_t* newest)
+bool newest_folder_time(int maildir, const char* shown, time_t* newest)
 {
     *newest = 0;
-    if (!folder_time(".", "cur", newest) || !folder_time(".", "new", newest))
+    if (!folder_time(maildir, "cur", newest) || !folder_time(maildir, "new", newest))
         return false;
-    DIR* dir = opendir(".");
-    if (dir == nullptr) {
+    std::vector<std::string> names;
+    if (ostra::mail::listDirAt(maildir, &names) != 0) {
         quota_report("Unable to open Maildir folder. Has it just been removed?");
         return false;
     }
-    struct dirent* de;
-    while ((de = readdir(dir)) != nullptr) {
-        const char* name = de->d_name;
-        if (name[0] != '.' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
-            strcmp(name, ".Trash") == 0)
+    for (const std::string& name : names) {
+        if (name[0] != '.' || name == ".Trash")
             continue;
         struct stat st;
-        if (stat(name, &st) != 0)
+        if (fstatat(maildir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        if (!S_ISDIR(st.st_mode)) {
-            char cwd[PATH_MAX];
+        ostra::mail::TreeFd folder;
+        if (S_ISDIR(st.st_mode))
+            folder = ostra::mail::openDirAt(maildir, name);
+        if (!folder) {
             errno = 0;
-            quota_report("Bad/unrecognized entry %s within Maildir folder %s\n", name,
-                         getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".");
+            quota_report("Bad/unrecognized entry %s within Maildir folder %s\n", name.c_str(),
+                         shown);
             continue;
         }
-        folder_time(name, "cur", newest);
-        folder_time(name, "new", newest);
+        folder_time(folder.get(), "cur", newest);
+        folder_time(folder.get(), "new", newest);
     }
-    closedir(dir);
     return true;
 }
 
 /* backdate_if_stale - when the folders changed after they were counted, make
  * "maildirsize" look old so that it is recounted at the next delivery. */
-void backdate_if_stale(time_t counted)
+void backdate_if_stale(int maildir, const char* shown, time_t counted)
 {
     time_t newest;
-    if (newest_folder_time(&newest) && newest <= counted)
+    if (newest_folder_time(maildir, shown, &newest) && newest <= counted)
         return;
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_NOW;
     times[1].tv_sec = counted - STALE_BACKDATE;
     times[1].tv_nsec = 0;
-    utimensat(AT_FDCWD, "maildirsize", times, AT_SYMLINK_NOFOLLOW);
+    utimensat(maildir, "maildirsize", times, AT_SYMLINK_NOFOLLOW);
 }
 
 } // namespace
@@ -246,14 +260,19 @@ int maildirsize_format(char* buf, size_t bufsize, long long sq, unsigned long lo
     return n;
 }
 
-/* write_maildirpp_maildirsize - count the Maildir and replace its quota file. */
+/* write_maildirpp_maildirsize - the same on the Maildir at a path. */
 int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, long long sq,
                                 unsigned long long cq)
 {
-    ostra::mail::CwdKeeper cwd;
-    if (!cwd.ok() || chdir(maildir) != 0)
-        return 0;
+    ostra::mail::TreeFd dir = ostra::mail::openTreeDir(maildir);
+    return dir ? write_maildirpp_maildirsize_at(dir.get(), maildir, owner, group, sq, cq) : 0;
+}
 
+/* write_maildirpp_maildirsize_at - count the Maildir and replace its quota
+ * file, all relative to the open Maildir. */
+int write_maildirpp_maildirsize_at(int maildir, const char* shown, uid_t owner, gid_t group,
+                                   long long sq, unsigned long long cq)
+{
     char host[65];
     if (gethostname(host, sizeof host) != 0) {
         quota_report("Unable to receive hostname");
@@ -261,19 +280,20 @@ int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, l
     }
     host[sizeof host - 1] = '\0';
 
+    ostra::mail::TreeFd tmp_dir; /* outlives the file made in it */
     TmpQuotaFile tmp;
-    if (!create_tmp_file(tmp, host))
+    if (!create_tmp_file(tmp, maildir, shown, host, &tmp_dir))
         return 0;
     if (fchown(tmp.fd(), owner, group) != 0) {
-        quota_report("unable to change owner of %s", tmp.name());
+        quota_report("unable to change owner of %s/tmp/%s", shown, tmp.name());
         return 0;
     }
 
     long long size;
     unsigned long long count;
     time_t counted;
-    if (!maildirpp_scan(".", &size, &count, &counted)) {
-        quota_report("Unable to count messages of Maildir %s", maildir);
+    if (!maildirpp_scan_at(maildir, &size, &count, &counted)) {
+        quota_report("Unable to count messages of Maildir %s", shown);
         return 0;
     }
     char text[128];
@@ -290,17 +310,23 @@ int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, l
         quota_report("unable to commit written data to file");
         return 0;
     }
-    if (rename(tmp.name(), "maildirsize") != 0) {
-        quota_report("unable to rename %s to maildirsize", tmp.name());
+    if (!tmp.commit(maildir)) {
+        quota_report("unable to rename %s/tmp/%s to maildirsize", shown, tmp.name());
         return 0;
     }
-    tmp.commit();
-    backdate_if_stale(counted);
+    backdate_if_stale(maildir, shown, counted);
     return 1;
 }
 
-/* store_maildirpp_quota_raw - write quota (negative: none, 0: full) for popuser. */
+/* store_maildirpp_quota_raw - the same on the Maildir at a path. */
 int store_maildirpp_quota_raw(const char* maildir, long long quota)
+{
+    ostra::mail::TreeFd dir = ostra::mail::openTreeDir(maildir);
+    return dir ? store_maildirpp_quota_raw_at(dir.get(), maildir, quota) : 0;
+}
+
+/* store_maildirpp_quota_raw_at - write quota (negative: none, 0: full) for popuser. */
+int store_maildirpp_quota_raw_at(int maildir, const char* shown, long long quota)
 {
     errno = 0;
     struct passwd* pw = getpwnam("popuser");
@@ -309,5 +335,5 @@ int store_maildirpp_quota_raw(const char* maildir, long long quota)
         return 0;
     }
     long long value = quota < 0 ? 0 : (quota == 0 ? 1 : quota);
-    return write_maildirpp_maildirsize(maildir, pw->pw_uid, pw->pw_gid, value, 0);
+    return write_maildirpp_maildirsize_at(maildir, shown, pw->pw_uid, pw->pw_gid, value, 0);
 }

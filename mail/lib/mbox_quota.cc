@@ -6,11 +6,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "mail/lib/cwd_keeper.h"
+#include <string>
+
 #include "mail/lib/mail_path.h"
+#include "mail/lib/mail_tree.h"
 #include "mail/lib/panel_lookups.h"
 #include "mail/lib/quota_log.h"
 #include "ostra/hsp_conf.h"
@@ -18,8 +19,6 @@
 #include "ostra/panel_db.h"
 
 namespace {
-
-const char* const ATTACHMENTS_DIR = "@attachments";
 
 /* PanelDb - a panel database connection closed at scope exit. */
 class PanelDb {
@@ -68,18 +67,6 @@ private:
     char* s_;
 };
 
-/* attachments_size - bytes of "@attachments" in the working directory (0
- * when there is none); -1 when it exists but cannot be measured. */
-long long attachments_size()
-{
-    struct stat st;
-    if (lstat(ATTACHMENTS_DIR, &st) != 0)
-        return errno == ENOENT ? 0 : -1;
-    if (!S_ISDIR(st.st_mode))
-        return 0;
-    return get_dir_size(ATTACHMENTS_DIR, 0);
-}
-
 /* query_or_report - run a query and store its result; null after a message. */
 MYSQL_RES* query_or_report(MYSQL* conn, const char* query, const char* what)
 {
@@ -127,31 +114,34 @@ int store_mbox_quota(const char* MailDomain, const char* MailName, long long quo
         return 0;
     }
 
-    ostra::mail::CwdKeeper cwd;
-    if (!cwd.ok()) {
-        quota_report("unable to get current working directory");
-        return 0;
-    }
-    if (chdir(home) != 0) {
+    ostra::mail::TreeFd home_dir = ostra::mail::openTreeDir(home);
+    if (!home_dir) {
         int saved = errno;
-        quota_report("unable to change to mbox folder %s: %s", home, strerror(saved));
+        quota_report("unable to change to mbox folder %s: %s", home,
+                     ostra::mail::treeStrerror(saved));
         return 0;
     }
-    if (quota < 0)
-        return store_maildirpp_quota_raw("./Maildir", quota);
-
-    long long attached = attachments_size();
-    if (attached < 0) {
-        quota_report("unable to count attachments folder size");
+    long long value = quota;
+    if (quota >= 0) {
+        long long attached = mailbox_attachments_size(home_dir.get());
+        if (attached < 0) {
+            quota_report("unable to count attachments folder size");
+            return 0;
+        }
+        int overflow;
+        value = maildirpp_effective_quota(quota, attached, &overflow);
+        if (overflow) {
+            errno = 0;
+            quota_report("WARNING: @attachments directory is big enough to disable delivery!");
+        }
+    }
+    std::string maildir = std::string(home) + "/Maildir";
+    ostra::mail::TreeFd maildir_dir = ostra::mail::openDirAt(home_dir.get(), "Maildir");
+    if (!maildir_dir) {
+        quota_open_report(maildir.c_str(), errno);
         return 0;
     }
-    int overflow;
-    long long value = maildirpp_effective_quota(quota, attached, &overflow);
-    if (overflow) {
-        errno = 0;
-        quota_report("WARNING: @attachments directory is big enough to disable delivery!");
-    }
-    return store_maildirpp_quota_raw("./Maildir", value);
+    return store_maildirpp_quota_raw_at(maildir_dir.get(), maildir.c_str(), value);
 }
 
 /* rm_mbox_quota - the domain's "mbox_quota" limit for one mailbox. */

@@ -41,6 +41,23 @@ int get_maildirpp_usage(const char* maildir, long long* size, unsigned long long
  * (in_blocks) in allocated 512-byte blocks times 512; -1 when not examinable. */
 long long get_dir_size(const char* path, int in_blocks);
 
+/* The same on an open Maildir (or, for the size, an entry name below an
+ * open directory), for callers that walked the mail tree by descriptor; shown
+ * names the Maildir in messages. Below the descriptor nothing is followed:
+ * a link in place of a folder counts as absent, one in place of "tmp" or
+ * "maildirsize" is refused (replaced, for "maildirsize"). */
+int write_maildirpp_maildirsize_at(int maildir, const char* shown, uid_t owner, gid_t group,
+                                   long long sq, unsigned long long cq);
+int store_maildirpp_quota_raw_at(int maildir, const char* shown, long long quota);
+int get_maildirpp_usage_at(int maildir, long long* size, unsigned long long* count);
+int maildirpp_scan_at(int maildir, long long* size, unsigned long long* count, time_t* newest);
+long long get_dir_size_at(int dir, const char* name, int in_blocks);
+
+/* mailbox_attachments_size - bytes of "@attachments" below an open mail
+ * home; 0 when there is none (or a link is in its place), -1 with errno set
+ * when it cannot be measured. */
+long long mailbox_attachments_size(int home);
+
 /* Building blocks of the above, usable on any directory. */
 
 /* maildirpp_effective_quota - the size quota written for quota and attachment

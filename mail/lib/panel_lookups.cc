@@ -19,12 +19,13 @@ const int ErrorLevel = 3;
 // Room for a limit value: at most 4095 characters and the terminator.
 const size_t LimitBufferSize = 4096;
 
-// runListQuery - the rows of a formatted query as a list; 0 or -1.
-int runListQuery(MYSQL* conn, char* query, char*** list)
+// runListQuery - the rows of a query as a list, its values escaped for the
+// connection; 0 or -1. On failure *list is left alone.
+template <class... Values>
+int runListQuery(MYSQL* conn, char*** list, const char* fmt, Values... values)
 {
-    std::unique_ptr<char, decltype(&free)> owned(query, free);
     StringList rows;
-    if (exec_mysql_query(conn, query, rows.out()) != 0)
+    if (exec_mysql_queryf(conn, rows.out(), fmt, values...) != 0)
         return -1;
     *list = rows.release();
     return 0;
@@ -36,11 +37,10 @@ int runListQuery(MYSQL* conn, char* query, char*** list)
 int get_domaliases_by_domain(MYSQL* conn, char*** list, const char* domain)
 {
     if (list == nullptr || domain == nullptr ||
-        runListQuery(conn,
-                     asprintf_safe("SELECT da.name FROM domainaliases da JOIN domains d WHERE "
-                                   "da.dom_id=d.id and d.name='%s'",
-                                   domain),
-                     list) != 0) {
+        runListQuery(conn, list,
+                     "SELECT da.name FROM domainaliases da JOIN domains d WHERE "
+                     "da.dom_id=d.id and d.name='%s'",
+                     domain) != 0) {
         ostra_log(ErrorLevel, "Unable to get domain aliases from database for: %s",
                   domain != nullptr ? domain : "(null)");
         return -1;
@@ -52,12 +52,11 @@ int get_domaliases_by_domain(MYSQL* conn, char*** list, const char* domain)
 int get_aliases_by_mailname(MYSQL* conn, char*** list, const char* mailname, const char* domain)
 {
     if (list == nullptr || mailname == nullptr || domain == nullptr ||
-        runListQuery(conn,
-                     asprintf_safe("SELECT ma.alias FROM mail_aliases ma JOIN mail m, domains d "
-                                   "WHERE ma.mn_id=m.id AND m.mail_name='%s' AND m.dom_id=d.id "
-                                   "AND d.name='%s'",
-                                   mailname, domain),
-                     list) != 0) {
+        runListQuery(conn, list,
+                     "SELECT ma.alias FROM mail_aliases ma JOIN mail m, domains d "
+                     "WHERE ma.mn_id=m.id AND m.mail_name='%s' AND m.dom_id=d.id "
+                     "AND d.name='%s'",
+                     mailname, domain) != 0) {
         ostra_log(ErrorLevel, "Unable to get aliases for mailname: %s@%s",
                   mailname != nullptr ? mailname : "(null)", domain != nullptr ? domain : "(null)");
         return -1;
@@ -69,11 +68,10 @@ int get_aliases_by_mailname(MYSQL* conn, char*** list, const char* mailname, con
 int get_mailnames_by_domain(MYSQL* conn, char*** list, const char* domain)
 {
     if (list == nullptr || domain == nullptr ||
-        runListQuery(conn,
-                     asprintf_safe("SELECT m.mail_name FROM mail m JOIN domains d WHERE "
-                                   "m.dom_id=d.id AND d.name='%s'",
-                                   domain),
-                     list) != 0) {
+        runListQuery(conn, list,
+                     "SELECT m.mail_name FROM mail m JOIN domains d WHERE "
+                     "m.dom_id=d.id AND d.name='%s'",
+                     domain) != 0) {
         ostra_log(ErrorLevel, "Unable to get mailnames from domain: %s",
                   domain != nullptr ? domain : "(null)");
         return -1;
@@ -86,11 +84,10 @@ int get_domain_by_domainalias(MYSQL* conn, char** domain, const char* alias)
 {
     char** rows = nullptr;
     if (domain == nullptr || alias == nullptr ||
-        runListQuery(conn,
-                     asprintf_safe("SELECT d.name FROM domains d JOIN domainaliases da WHERE "
-                                   "d.id=da.dom_id AND da.name='%s'",
-                                   alias),
-                     &rows) != 0) {
+        runListQuery(conn, &rows,
+                     "SELECT d.name FROM domains d JOIN domainaliases da WHERE "
+                     "d.id=da.dom_id AND da.name='%s'",
+                     alias) != 0) {
         ostra_log(ErrorLevel, "Unable to get domain by domainalias: %s",
                   alias != nullptr ? alias : "(null)");
         return -1;
@@ -126,11 +123,12 @@ const char* get_dom_Limit(const char* domainId, const char* limitName, MYSQL* co
         conn = own.get();
     }
     std::unique_ptr<char, decltype(&free)> query(
-        asprintf_safe("select l.value from domains d, Limits l \t\t\t\t where d.id='%s' and "
-                      "d.limits_id=l.id  and l.limit_name='%s'",
-                      domainId, limitName),
+        mysql_format_query(conn,
+                           "select l.value from domains d, Limits l \t\t\t\t where d.id='%s' and "
+                           "d.limits_id=l.id  and l.limit_name='%s'",
+                           domainId, limitName),
         free);
-    if (mysql_query(conn, query.get()) != 0) {
+    if (!query || mysql_query(conn, query.get()) != 0) {
         ostra_log(ErrorLevel, "Unable to query domain limit %s: %s\n", limitName,
                   mysql_error(conn));
         return nullptr;

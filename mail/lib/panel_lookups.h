@@ -7,8 +7,8 @@
 
 // Lookups: conn may be null (a connection of their own is opened and closed).
 // Lists are null-terminated arrays freed with free_array; no rows give null.
-// Values go into the queries as passed: callers pass ASCII domain names and
-// validated mail names. Result 0, or -1 after logging.
+// Values go into the queries escaped for the connection, so a mail name may
+// hold an apostrophe. Result 0, or -1 after logging.
 
 // get_domaliases_by_domain - the domain aliases of domain.
 int get_domaliases_by_domain(MYSQL* conn, char*** list, const char* domain);

@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include "mail/lib/mail_tree.h"
 #include "ostra/log.h"
 
 /* quota_report - format first, so that errno reaches messlog2 unchanged. */
@@ -18,5 +19,15 @@ void quota_report(const char* fmt, ...)
     va_end(ap);
     errno = saved;
     messlog2(0, 0, "%s", text);
+    errno = saved;
+}
+
+/* quota_open_report - the reason in the mail tree's words, without the
+ * system error line that would contradict it. */
+void quota_open_report(const char* path, int err)
+{
+    int saved = errno;
+    errno = 0;
+    messlog2(0, 0, "unable to open %s: %s", path, ostra::mail::treeStrerror(err));
     errno = saved;
 }

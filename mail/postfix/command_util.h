@@ -4,6 +4,7 @@
 #define MAIL_POSTFIX_COMMAND_UTIL_H
 
 #include <string>
+#include <vector>
 
 #include "mail/postfix/options_helper.h"
 
@@ -20,15 +21,26 @@ std::string stringOption(const ProgramOptionsHelper& helper, const char* name);
 std::string optionalString(const ProgramOptionsHelper& helper, const char* name);
 
 // checkDomainName - throw std::invalid_argument for an ASCII domain name that
-// cannot serve as one directory name and one lookup table key: empty, "." or
-// "..", or holding "/", "@", blanks or control characters.
+// is not labels of letters, digits and hyphens joined by single dots: it goes
+// into paths, table records, main.cf and panel queries.
 void checkDomainName(const std::string& domain);
+
+// asciiDomainList - a list of domain names with each element converted to its
+// ASCII form and checked as asciiDomain does, joined with ","; at least one.
+std::string asciiDomainList(const std::string& list, const char* separators);
 
 // checkMailName - throw std::invalid_argument for a mail name or mail alias
 // that cannot serve as one directory name and one lookup table key: empty,
-// "." or "..", or holding "/", blanks or control characters; what names it
-// in the message.
+// "." or "..", or holding "/", blanks, commas or control characters; what
+// names it in the message.
 void checkMailName(const std::string& name, const char* what = "mail name");
+
+// checkValue - throw std::invalid_argument, naming what and the value, when
+// ok (one of the checks of ostra/values.h) refuses it.
+void checkValue(const std::string& value, int (*ok)(const char*), const char* what);
+
+// listItems - the non-empty elements of a list split at any of separators.
+std::vector<std::string> listItems(const std::string& list, const char* separators);
 
 // asciiDomain - the ASCII form of a domain name, checked by checkDomainName;
 // a name that does not convert throws ostra::idn::IdnaError.
@@ -38,8 +50,9 @@ std::string asciiDomain(const std::string& name);
 std::string asciiDomainOption(const ProgramOptionsHelper& helper, const char* name = "domain-name");
 
 // asciiAddress - an address with its domain part in ASCII form; throws
-// std::invalid_argument when it holds blanks or control characters, which
-// would split a table record or a delivery line. The empty address passes.
+// std::invalid_argument when it holds blanks, commas or control characters,
+// which would split a table record, a list of targets or a delivery line, or
+// when its domain part is not a domain name. The empty address passes.
 std::string asciiAddress(const std::string& address);
 
 // handlersOf - the mass handler action (HOOK_*) for name, a domain or an

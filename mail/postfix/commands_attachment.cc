@@ -7,7 +7,6 @@
 #include "mail/lib/attachments.h"
 #include "mail/postfix/command_util.h"
 #include "mail/postfix/options_helper.h"
-#include "ostra/idn.h"
 #include "ostra/uerr.h"
 
 namespace po = boost::program_options;
@@ -19,11 +18,10 @@ namespace mxadmin_commands {
 
 namespace {
 
-// attachmentDomain - the domain-name option in its ASCII form; the attachment
-// store checks the name itself, with its own message.
+// attachmentDomain - the domain-name option in its ASCII form, checked.
 std::string attachmentDomain(const ProgramOptionsHelper& helper)
 {
-    return ostra::idn::toAscii(stringOption(helper, "domain-name"));
+    return asciiDomainOption(helper);
 }
 
 } // namespace

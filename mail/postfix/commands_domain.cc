@@ -2,6 +2,7 @@
 // becomes of mail to unknown addresses, domain quotas and DomainKeys keys.
 #include "mail/postfix/mxadmin_commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -17,9 +18,11 @@
 #include "mail/postfix/domain_manager.h"
 #include "mail/postfix/options_helper.h"
 #include "ostra/idn.h"
+#include "ostra/open_file.h"
 #include "ostra/init_script.h"
 #include "ostra/log.h"
 #include "ostra/uerr.h"
+#include "process/fd_owner.h"
 
 namespace po = boost::program_options;
 
@@ -111,6 +114,13 @@ std::string domainOnlyCommand(const char* title, const char* synopsis, int argc,
     helper.addOptions()("domain-name", po::value<std::string>(), "domain name", true);
     standardOptionsParse(helper, argc, argv);
     return asciiDomainOption(helper);
+}
+
+// removeIfSame - unlink path when it still names the file open as fd and
+// may be deleted at all; true when it did.
+bool removeIfSame(const std::string& path, int fd)
+{
+    return upload_removable(path.c_str(), fd) && ::unlink(path.c_str()) == 0;
 }
 
 // authFor - the auth step for domain and its alias domains; true on success.
@@ -352,15 +362,19 @@ int setDomainKey(int argc, char** argv)
         ("file-name", po::value<std::string>(), "full path to uploaded key", true);
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    // The whole list converts as one name; the key store checks each domain.
-    const std::string domains = idn::toAscii(stringOption(helper, "domain-name"));
+    const std::string domains = asciiDomainList(stringOption(helper, "domain-name"), ",");
     const std::string keyFile = stringOption(helper, "file-name");
 
-    const int r = set_domain_key(domains.c_str(), keyFile.c_str());
+    // The upload is opened once, never through a link, and read through that
+    // descriptor; it goes only when its name still names what was read.
+    FdOwner key(open_key_file(keyFile.c_str()));
+    if (!key.valid())
+        return 1;
+    const int r = set_domain_key_fd(domains.c_str(), key.get(), keyFile.c_str());
     if (r == -1)
         return 1;
     // Only a key installed for every domain lets the upload go.
-    if (r == 0 && ::unlink(keyFile.c_str()) != 0)
+    if (r == 0 && !removeIfSame(keyFile, key.get()))
         uerr << "WARNING: cannot remove uploaded key file " << keyFile << std::endl;
     return 0;
 }
@@ -372,7 +386,7 @@ int removeDomainKey(int argc, char** argv)
                                 "--remove-domain-key --domain-name=<domain,domain,...>");
     helper.addOptions()("domain-name", po::value<std::string>(), "domain name", true);
     standardOptionsParse(helper, argc, argv);
-    const std::string domains = idn::toAscii(stringOption(helper, "domain-name"));
+    const std::string domains = asciiDomainList(stringOption(helper, "domain-name"), ",");
     return remove_domain_key(domains.c_str()) == -1 ? 1 : 0;
 }
 

@@ -11,7 +11,9 @@
 
 #include "mail/handlers/lib/handlers.h"
 #include "mail/lib/string_list.h"
+#include "mail/postfix/command_util.h"
 #include "mail/postfix/options_helper.h"
+#include "ostra/idn.h"
 #include "ostra/log.h"
 #include "ostra/uerr.h"
 
@@ -75,6 +77,11 @@ public:
         else if (!global)
             throw MissingMandatoryOption("handler-type-name");
         hasTypeName = helper_.variables.count("handler-type-name") != 0;
+        // Domain type values become queue directory names and are matched
+        // as domains: each must be one, though it is stored as given.
+        if (hasTypeName && (type == "sender-domain" || type == "recipient-domain"))
+            for (const std::string& domain : listItems(typeName, ", "))
+                checkDomainName(idn::toAscii(domain));
     }
 
     // value - a string option's value, empty when absent.

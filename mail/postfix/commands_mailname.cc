@@ -8,7 +8,6 @@
 #include <string.h>
 
 #include <iostream>
-#include <stdexcept>
 #include <string>
 
 #include "mail/handlers/lib/handlers.h"
@@ -41,8 +40,8 @@ const char PASSWORD_SYNOPSIS[] =
     "\n        or crypted password is transferred in the environment variable "
     "HSP_CRYPTED_PASSWORD";
 
-// EnvPassword - the password handed over in the environment (the variable is
-// gone once read); wiped and freed at scope exit. Null when none was given.
+// EnvPassword - the password handed over in the environment (both variables
+// left it at start); wiped and freed at scope exit. Null when none was given.
 class EnvPassword {
 public:
     EnvPassword()
@@ -99,18 +98,6 @@ std::string plainName(const ProgramOptionsHelper& helper, const char* option, co
     const std::string name = stringOption(helper, option);
     checkMailName(name, what);
     return name;
-}
-
-// eachListItem - call check on every element of a list separated by commas
-// and blanks.
-void eachListItem(const std::string& list, void (*check)(const std::string&))
-{
-    StringList items(string_split(list.c_str(), ", "));
-    if (items.size() == 0)
-        throw std::runtime_error("unable to split the list " + list);
-    for (size_t i = 0; i < items.size(); ++i)
-        if (*items.at(i) != '\0')
-            check(items.at(i));
 }
 
 // address - local part "@" domain.
@@ -224,7 +211,6 @@ int renameMailname(int argc, char** argv)
         ("mail-domain-disabled,D", "the domain is disabled (currently unused)");
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    // Taken out of the environment at once, so that no child process inherits it.
     EnvPassword password;
     const std::string oldName = validMailname(helper, "old-mailname");
     const std::string newName = validMailname(helper, "new-mailname");
@@ -284,7 +270,6 @@ int addMailbox(int argc, char** argv)
                                             "--mailname=<mail_name> [--mail-domain-disabled|-D]") +
                                     PASSWORD_SYNOPSIS);
     parsePasswordOptions(helper, argc, argv);
-    // Taken out of the environment at once, so that no child process inherits it.
     EnvPassword password;
     const std::string mailname = validMailname(helper, "mailname");
     const std::string domain = asciiDomainOption(helper);
@@ -437,9 +422,9 @@ int autoresponderCommand(const char* title, const char* synopsis, int action, in
     // clang-format on
     standardOptionsParse(helper, argc, argv);
     const std::string mailnames = stringOption(helper, "mailname");
-    eachListItem(mailnames, [](const std::string& name) { checkMailName(name); });
-    const std::string domains = ostra::idn::toAscii(stringOption(helper, "domain-name"));
-    eachListItem(domains, checkDomainName);
+    for (const std::string& name : listItems(mailnames, ", "))
+        checkMailName(name);
+    const std::string domains = asciiDomainList(stringOption(helper, "domain-name"), ", ");
     return autoresponder_action(mailnames.c_str(), domains.c_str(), action);
 }
 

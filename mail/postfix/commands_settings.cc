@@ -15,6 +15,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "mail/lib/courier_params.h"
+#include "mail/postfix/command_util.h"
 #include "mail/postfix/decimal_option.h"
 #include "mail/postfix/maincf_manager.h"
 #include "mail/postfix/options_helper.h"
@@ -23,7 +24,7 @@
 #include "mail/postfix/settings_options.h"
 #include "ostra/env.h"
 #include "ostra/errors.h"
-#include "ostra/idn.h"
+#include "ostra/values.h"
 
 namespace po = boost::program_options;
 
@@ -118,11 +119,13 @@ int printLimit(const char* parameter)
     return 0;
 }
 
-// whiteListEntry - the mynetworks element of the --ip-address and --netmask options.
+// whiteListEntry - the mynetworks element of the --ip-address and --netmask
+// options: one address and one prefix length, nothing more for main.cf.
 std::string whiteListEntry(const ProgramOptionsHelper& helper)
 {
-    return helper.variables["ip-address"].as<std::string>() + "/" +
-           std::to_string(helper.variables["netmask"].as<IPv4Mask>().value);
+    const std::string address = helper.variables["ip-address"].as<std::string>();
+    checkValue(address, ipv4_address_ok, "IPv4 address");
+    return address + "/" + std::to_string(helper.variables["netmask"].as<IPv4Mask>().value);
 }
 
 // parseWhiteList - the options of the white list commands.
@@ -144,7 +147,7 @@ std::string parseBadMailFrom(ProgramOptionsHelper& helper, int argc, char** argv
         ("domain-name", po::value<std::string>(), "domain name", true);
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    return idn::toAscii(helper.variables["domain-name"].as<std::string>());
+    return asciiDomainOption(helper);
 }
 
 } // namespace
@@ -256,6 +259,9 @@ int setMapsProtection(int argc, char** argv)
              helper.variables["maps-zones"].as<std::vector<std::string>>()) {
             std::vector<std::string> pieces;
             boost::algorithm::split(pieces, text, boost::algorithm::is_any_of(" \t,"));
+            // A line end would reach main.cf as a line of its own.
+            for (const std::string& zone : pieces)
+                checkValue(zone, table_word_ok, "MAPS zone");
             zones.insert(zones.end(), pieces.begin(), pieces.end());
         }
     }

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "mail/lib/spf.h"
+#include "mail/postfix/command_util.h"
 #include "mail/postfix/options_helper.h"
+#include "ostra/values.h"
 
 namespace po = boost::program_options;
 
@@ -16,11 +18,13 @@ namespace mxadmin_commands {
 namespace {
 
 // spfValue - the value of an SPF option: null when not given, "" for "-".
+// Each file holds one value on one line: control characters are refused.
 const char* spfValue(const ProgramOptionsHelper& helper, const char* name)
 {
     if (helper.variables.count(name) == 0)
         return nullptr;
     const std::string& value = helper.variables[name].as<std::string>();
+    checkValue(value, config_line_ok, "SPF value");
     return value == "-" ? "" : value.c_str();
 }
 

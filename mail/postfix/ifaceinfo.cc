@@ -91,7 +91,7 @@ void fill_mac(int sock, const struct ifreq* req, struct ifaceinfo* info)
 /* get_ifaceinfo - one record per interface in kernel order, then a zeroed record. */
 struct ifaceinfo* get_ifaceinfo(void)
 {
-    int sock = socket(AF_INET, SOCK_STREAM, 0);
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         ostra_log(LOG_ERROR, "Can't create socket: %s\n", strerror(errno));
         return NULL;

@@ -1,12 +1,19 @@
 // mxadmin.cc - entry point: run the dispatcher inside the outermost handler.
+#include <sys/stat.h>
+
 #include <exception>
 
 #include "mail/postfix/dispatch.h"
+#include "ostra/env.h"
 #include "ostra/errors.h"
 
 // main - exit 1 for a standard exception, 2 for anything else.
 int main(int argc, char** argv)
 {
+    // No file written may depend on the caller's umask, and no child may
+    // inherit a password.
+    umask(022);
+    env_password_take();
     try {
         return do_main(argc, argv);
     } catch (const std::exception& e) {

@@ -3,11 +3,12 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "mail/postfix/module_manager.h"
@@ -63,12 +64,12 @@ pid_t ServiceManager::parsePid(const std::string& text)
 // isRunning - the master's pid from its pid file, and a "qmgr" child of it.
 bool ServiceManager::isRunning()
 {
-    std::ifstream in(PID_FILE);
+    std::unique_ptr<FILE, decltype(&fclose)> in(fopen(PID_FILE, "re"), fclose);
     if (!in)
         return false;
-    std::ostringstream text;
-    text << in.rdbuf();
-    const pid_t master = parsePid(text.str());
+    char buf[128];
+    const size_t n = fread(buf, 1, sizeof buf, in.get());
+    const pid_t master = parsePid(std::string(buf, n));
     if (master <= 0)
         return false;
     return iterateProcesses([master](pid_t, pid_t ppid, const std::string& comm) {
