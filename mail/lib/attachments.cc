@@ -109,10 +109,10 @@ int check_names(const char* mailName, const char* domain)
 }
 
 /* tree_fail - log a failure of the mail tree walk on path, the reason err in
- * the walk's words; -1. */
+ * the walk's words (the message log adds the system's); -1. */
 int tree_fail(const char* fmt, const char* path, int err)
 {
-    errno = 0;
+    errno = err;
     messlog2(0, 0, fmt, path, treeStrerror(err));
     return -1;
 }

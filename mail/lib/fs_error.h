@@ -48,6 +48,24 @@ public:
     }
 };
 
+// libraryError - the error the filesystem library itself reports for the
+// create, rename and remove operations it used to do: the same type and text.
+inline boost::filesystem::filesystem_error libraryError(const char* operation,
+                                                        const std::string& path, int errorNumber)
+{
+    return boost::filesystem::filesystem_error(
+        operation, boost::filesystem::path(path),
+        boost::system::error_code(errorNumber, treeErrorCategory()));
+}
+inline boost::filesystem::filesystem_error libraryError(const char* operation,
+                                                        const std::string& path1,
+                                                        const std::string& path2, int errorNumber)
+{
+    return boost::filesystem::filesystem_error(
+        operation, boost::filesystem::path(path1), boost::filesystem::path(path2),
+        boost::system::error_code(errorNumber, treeErrorCategory()));
+}
+
 } // namespace mail
 } // namespace ostra
 

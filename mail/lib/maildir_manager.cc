@@ -92,7 +92,7 @@ void ownDir(int parent, const std::string& name, const std::string& path, uid_t 
 {
     TreeFd dir = openDirAt(parent, name);
     if (!dir)
-        throw FSError(CREATE_DIRECTORY, path, errno);
+        throw libraryError(CREATE_DIRECTORY, path, errno);
     setOwnerAndMode(dir.get(), path, uid, gid, mode);
 }
 
@@ -101,7 +101,7 @@ bool makeDir(int parent, const std::string& name, const std::string& path)
 {
     int made = makeDirAt(parent, name, 0700);
     if (made < 0)
-        throw FSError(CREATE_DIRECTORY, path, errno);
+        throw libraryError(CREATE_DIRECTORY, path, errno);
     return made == 1;
 }
 
@@ -114,7 +114,7 @@ TreeFd openRoot(const fs::path& root, std::vector<fs::path>* made)
     fs::create_directories(root);
     TreeFd dir = openTreeDir(root.string());
     if (!dir)
-        throw FSError(CREATE_DIRECTORY, root.string(), errno);
+        throw libraryError(CREATE_DIRECTORY, root.string(), errno);
     return dir;
 }
 
@@ -138,7 +138,7 @@ bool backupRename(const std::string& source, std::string& target)
         ".OstraSaved." + std::to_string(static_cast<unsigned long long>(st.st_ino));
     target = source + suffix;
     if (::renameat(dir.get(), name.c_str(), dir.get(), (name + suffix).c_str()) != 0)
-        throw FSError(RENAME, source, target, errno);
+        throw libraryError(RENAME, source, target, errno);
     return true;
 }
 
@@ -150,10 +150,10 @@ void removeTree(const std::string& path)
     if (!dir) {
         if (errno == ENOENT)
             return;
-        throw FSError(REMOVE_ALL, path, errno);
+        throw libraryError(REMOVE_ALL, path, errno);
     }
     if (removeTreeAt(dir.get(), name) != 0)
-        throw FSError(REMOVE_ALL, path, errno);
+        throw libraryError(REMOVE_ALL, path, errno);
 }
 
 } // namespace
@@ -223,13 +223,13 @@ void MaildirManager::createMailnameHome(const std::string& domain, const std::st
     const bool domainMade = makeDir(root.get(), domain, domainRoot);
     TreeFd domainDir = openDirAt(root.get(), domain);
     if (!domainDir)
-        throw FSError(CREATE_DIRECTORY, domainRoot, errno);
+        throw libraryError(CREATE_DIRECTORY, domainRoot, errno);
     const bool homeMade = makeDir(domainDir.get(), mailname, home);
     std::vector<std::string> madeEntries;
     try {
         TreeFd homeDir = openDirAt(domainDir.get(), mailname);
         if (!homeDir)
-            throw FSError(CREATE_DIRECTORY, home, errno);
+            throw libraryError(CREATE_DIRECTORY, home, errno);
         setOwnerAndMode(homeDir.get(), home, uid_, gid_, 0700);
         for (const char* entry : HOME_ENTRIES) {
             const fs::path relative(entry);
@@ -237,7 +237,7 @@ void MaildirManager::createMailnameHome(const std::string& domain, const std::st
             const std::string name = relative.filename().string();
             TreeFd parent = openPathAt(homeDir.get(), relative.parent_path().string());
             if (!parent)
-                throw FSError(CREATE_DIRECTORY, path, errno);
+                throw libraryError(CREATE_DIRECTORY, path, errno);
             if (makeDir(parent.get(), name, path))
                 madeEntries.push_back(entry);
             ownDir(parent.get(), name, path, uid_, gid_, 0700);
@@ -274,7 +274,7 @@ void MaildirManager::renameMailnameHome(const std::string& domain, const std::st
     std::string name;
     TreeFd dir = openTreeParent(from, &name);
     if (!dir || ::renameat(dir.get(), oldMailname.c_str(), dir.get(), newMailname.c_str()) != 0)
-        throw FSError(RENAME, from, to, errno);
+        throw libraryError(RENAME, from, to, errno);
 }
 
 // MaildirManager::removeMailnameHome - delete a mail home; an absent one is

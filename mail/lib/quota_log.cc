@@ -23,9 +23,12 @@ void quota_report(const char* fmt, ...)
 }
 
 /* quota_open_report - the reason in the mail tree's words, without the
- * system error line that would contradict it. */
+ * system error line that would contradict it. A directory that is simply
+ * missing fails without a message, as it always has. */
 void quota_open_report(const char* path, int err)
 {
+    if (err == ENOENT)
+        return;
     int saved = errno;
     errno = 0;
     messlog2(0, 0, "unable to open %s: %s", path, ostra::mail::treeStrerror(err));

@@ -50,13 +50,20 @@ const Case CASES[] = {
      STORE + "cd /var/qmail/mailnames/x.com && mkdir -p none jane/@attachments john/@attachments/d "
              "&& echo b >jane/@attachments/b && touch plain john/@attachments/d/s",
      "{ att list --mail-all; echo $?; } | LC_ALL=C sort", 0, "",
-     "\n0\nSystem error 2: No such file or directory\n"
-     "Unable to open dir /var/qmail/mailnames/x.com/none/@attachments: No such file or directory\n"
+     "\n0\nSystem error 2: No such file or directory\nUnable to open dir "
+     "/var/qmail/mailnames/x.com/none/@attachments: No such file or directory\n"
      "a.txt\t4\nb\t2\n"},
     {"over-long paths are errors, never cut", STORE,
      "M=$(printf %04080d 0); { att add f --mailname=$M; echo $?; att list --mailname=$M; echo $?; "
      "att remove $M; echo $?; } | sed 's/.* is too long$/too long/'",
      0, "", "too long\n1\ntoo long\n1\ntoo long\n1\n"},
+    // Tabs and line ends would break the listing the panel reads.
+    {"names with control characters are refused and not listed",
+     STORE + "echo p >\"$(printf '" + DIR + "x\\t5\\nforged')\"",
+     "{ att add \"$(printf 'a\\tb')\"; att add \"$(printf 'a\\033b')\"; echo $?; att list; } | "
+     "cut -d: -f1",
+     0, "",
+     "Invalid attachment file name 'a?b'\nInvalid attachment file name 'a?b'\n1\na.txt\t4\n"},
     {"names leaving the store are refused", STORE,
      "{ att add ../e; att add .; att remove s/f; att remove ..; att add f --mailname=../john; "
      "echo $?; } | cut -d: -f1",

@@ -280,12 +280,12 @@ const std::string BUSY = "Directory not empty";
 const std::string NO_HOME = "No such file or directory";
 
 const Case RENAMES[] = {
-    // Only the variable used leaves the environment: children see the other one.
+    // Both password variables leave the environment: children see neither.
     {"with a password",
      FULL + "mkdir -p /usr/lib/ostra-9.0 && cd /usr/lib/ostra-9.0 && printf '#!/bin/sh\\nenv | "
-            "grep ^HSP_ >>/run/sync-env' >handlers-tmpfs && chmod +x handlers-tmpfs",
+            "grep ^HSP_ >>/run/sync-env; true' >handlers-tmpfs && chmod +x handlers-tmpfs",
      "HSP_PASSWORD=clear HSP_CRYPTED_PASSWORD=crypt " + RENAME + " && sort -u /run/sync-env", 0,
-     RENAMED + KEYS_RENAMED + ROWS_RENAMED + MOVED, "HSP_CRYPTED_PASSWORD=crypt\n"},
+     RENAMED + KEYS_RENAMED + ROWS_RENAMED + MOVED, ""},
     {"without a password", FULL, RENAME, 0, RENAMED + all3("-auth user info@% pw - 0") + MOVED, ""},
     // The alias domains are still done; the handlers stay.
     {"in a domain unknown to the authentication database",
@@ -367,17 +367,13 @@ const Case STORAGE[] = {
          "/Maildir && rm -r .Spam && "
          "ln -s /run/victim-dir .Spam",
      INFO + "s=$?; stat -c '%a %U' /run/victim-dir; exit $s", 1, "",
-     "Fatal error: ostra::mail::FSError(chown: Not a directory: \"" + HOME +
-         "/Maildir/.Spam\")\n755 root\n"},
+     "Fatal error: boost::filesystem::filesystem_error(boost::filesystem::create_directory: "
+     "symbolic link refused: \"" +
+         HOME + "/Maildir/.Spam\")\n755 root\n"},
     {"domain keys for a list with a bad name", "echo KEY >$TMPDIR/key",
      "umask 077; mxadmin --set-domain-key --domain-name='ExAmple.COM,a/b,good.org' "
      "--file-name=$TMPDIR/key; s=$?; cat $TMPDIR/key; exit $s",
-     1, R"(
-        +dkey example.com d755 root:root
-        +dkey example.com/default f440 root:popuser KEY\n
-        +dkey good.org d755 root:root
-        +dkey good.org/default f440 root:popuser KEY\n)",
-     "Invalid domain name 'a/b'\nKEY\n"},
+     1, "", "Fatal error: std::invalid_argument(invalid domain name 'a/b')\nKEY\n"},
     {"domain key from a missing file or a directory", "",
      "mxadmin --set-domain-key --domain-name=a.org --file-name=/run/none; "
      "mxadmin --set-domain-key --domain-name=a.org --file-name=/run",
