@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "mail/postfix/postmap_run.h"
+#include "mail/postfix/table_build.h"
 #include "ostra/lock.h"
-#include "ostra/tmpfile.h"
 
 namespace ostra {
 namespace mail {
@@ -131,28 +131,21 @@ void DatabaseHelper::runRemove(const std::string& table, const InputProducer& pr
         judgeRemoval(run);
 }
 
-// runReplace - write the source file under the table's lock and compile it.
+// runReplace - build the new table beside the old one under the table's lock.
 void DatabaseHelper::runReplace(const std::string& table, const InputProducer& producer)
 {
     checkTable(table);
-    const std::string path = tableSourcePath(table);
-    MKLock lock(path);
-    // Destroyed before the lock: the source file never outlives it.
-    AutocleanOFStream source(path, std::ios_base::out | std::ios_base::trunc);
-    source.exceptions(std::ios_base::badbit | std::ios_base::failbit);
-
+    MKLock lock(tableSourcePath(table));
+    // Destroyed before the lock: the new table's files never outlive it.
+    TableBuild build(table);
     ProducerBuffer line;
     bool more = true;
     while (more) {
         line.clear();
         more = producer(line);
-        source.write(line.data(), line.size());
+        build.source().write(line.data(), line.size());
     }
-    source.close();
-
-    PostmapRun run({"-r", table});
-    if (!run.run())
-        throw PostfixConfigurationError(run.failureText());
+    build.install({"-r"});
 }
 
 // addChange - one record, applied at once or held.

@@ -3,7 +3,6 @@
 
 #include "mail/postfix/postmap_run.h"
 #include "ostra/lock.h"
-#include "ostra/tmpfile.h"
 
 namespace ostra {
 namespace mail {
@@ -107,28 +106,26 @@ LineShape splitRecordLine(const std::string& line, std::string& key, std::string
     return LineShape::Record;
 }
 
-// TableRewrite - lock the table's source path, then open the source file over it.
+// TableRewrite - lock the table's source path, then open the new table's source.
 TableRewrite::TableRewrite(const std::string& table) : table_(table)
 {
     if (table_.empty())
         throw std::invalid_argument("empty lookup table identifier");
-    const std::string path = tableSourcePath(table_);
-    lock_.reset(new MKLock(path));
-    source_.reset(new AutocleanOFStream(path, std::ios_base::out | std::ios_base::trunc));
-    source_->exceptions(std::ios_base::badbit | std::ios_base::failbit);
+    lock_.reset(new MKLock(tableSourcePath(table_)));
+    build_.reset(new TableBuild(table_));
 }
 
-// ~TableRewrite - the source file goes first, so no one sees it unlocked.
+// ~TableRewrite - the new table's files go first, so no one sees them unlocked.
 TableRewrite::~TableRewrite()
 {
-    source_.reset();
+    build_.reset();
     lock_.reset();
 }
 
 // source - the stream the filtered records go to.
 std::ostream& TableRewrite::source()
 {
-    return *source_;
+    return build_->source();
 }
 
 // dump - postmap -s, its output handed to receiver chunk by chunk.
@@ -139,13 +136,10 @@ void TableRewrite::dump(const ChunkReceiver& receiver)
         throw PostfixConfigurationError(run.failureText());
 }
 
-// compile - close the source file and build the table from it.
+// compile - build the new table and put it in place of the old one.
 void TableRewrite::compile()
 {
-    source_->close();
-    PostmapRun run({table_});
-    if (!run.run())
-        throw PostfixConfigurationError(run.failureText());
+    build_->install({});
 }
 
 } // namespace database

@@ -13,6 +13,7 @@
 #include <boost/function.hpp>
 
 #include "mail/postfix/database_helper.h"
+#include "mail/postfix/table_build.h"
 
 namespace ostra {
 class MKLock;
@@ -145,29 +146,29 @@ private:
     std::string pending_;
 };
 
-// TableRewrite - the lock, the source file and the postmap runs of one rewrite.
+// TableRewrite - the lock, the new table and the postmap runs of one rewrite.
 class TableRewrite {
 public:
     typedef boost::function<void(const Chunk&)> ChunkReceiver;
 
-    // Takes the table's lock and opens its source file, truncated.
+    // Takes the table's lock and opens the new table's source, truncated.
     explicit TableRewrite(const std::string& table);
-    // Deletes the source file, then releases the lock.
+    // Deletes what is left of the new table, then releases the lock.
     ~TableRewrite();
     TableRewrite(const TableRewrite&) = delete;
     TableRewrite& operator=(const TableRewrite&) = delete;
 
-    // source - the stream on the table's source file.
+    // source - the stream on the new table's source.
     std::ostream& source();
     // dump - run "postmap -s" with its output going to receiver.
     void dump(const ChunkReceiver& receiver);
-    // compile - close the source file and compile it into the table.
+    // compile - compile the new table and rename it over the table.
     void compile();
 
 private:
     std::string table_;
     std::unique_ptr<ostra::MKLock> lock_;
-    std::unique_ptr<ostra::AutocleanOFStream> source_;
+    std::unique_ptr<TableBuild> build_;
 };
 
 // splitRecordLine - cut a record line into key and value (trimmed of blanks and tabs).
