@@ -298,4 +298,38 @@ TEST(Services, RealPostfix)
            true);
 }
 
+// A rewritten table is renamed over the old one; the running daemons notice
+// the change and the new address resolves through the new table.
+TEST(Services, RunningPostfixReadsARewrittenTable)
+{
+    mxtest::resetWorld("INSERT INTO domains (id, name) VALUES (1, 'example.com');");
+    const std::string t = "hash:/var/spool/postfix/ostra/";
+    mxtest::setup("cp $MXTEST_PRISTINE/postfix.init /etc/init.d/postfix\n"
+                  "postconf -e virtual_mailbox_domains=" +
+                  t + "virtual_domains virtual_mailbox_maps=" + t + "vmailbox virtual_alias_maps=" +
+                  t + "virtual virtual_mailbox_base=" + mxtest::MAIL_ROOT +
+                  " virtual_uid_maps=static:$(id -u popuser) "
+                  "virtual_gid_maps=static:$(id -g popuser) maillog_file=/var/log/mx.log\n"
+                  "touch -d '-1 min' /etc/postfix/main.cf\n"
+                  "mxadmin --add-domain --domain-name=example.com\n"
+                  "mxadmin --add-mailname --domain-name=example.com --mailname=info\n"
+                  "/etc/init.d/postfix start >/dev/null");
+    // verified - what the address verification of an address logged.
+    auto verified = [](const std::string& address) {
+        return mxtest::shell("sendmail -bv " + address +
+                             " >/dev/null && timeout 10 sh -c "
+                             "'until grep -o \"to=<" +
+                             address +
+                             ">.*status=[a-z]*\" "
+                             "/var/log/mx.log; do sleep 0.1; done' | sed 's/.*status=//'")
+            .out;
+    };
+    EXPECT_EQ("deliverable\n", verified("info@example.com"));
+    mxtest::setup("mxadmin --rename-mailname --domain-name=example.com --old-mailname=info "
+                  "--new-mailname=office\n: >/var/log/mx.log");
+    EXPECT_EQ("deliverable\n", verified("office@example.com"));
+    EXPECT_EQ("undeliverable\n", verified("info@example.com"));
+    mxtest::setup("/etc/init.d/postfix stop >/dev/null");
+}
+
 } // namespace
