@@ -1,6 +1,7 @@
 #!/bin/sh
-# install-deps.sh - install the Debian packages the build and the tests need,
-# and any further packages named as arguments.
+# install-deps.sh - install the Debian packages the build and the tests need
+# (dpkg-dev, man-db and groff-base for the package and its manual page), and
+# any further packages named as arguments.
 # Idempotent: installs only what is missing, starts no mail or database service
 # and leaves no Postfix configuration behind.
 set -eu
@@ -10,7 +11,8 @@ libboost-program-options-dev libboost-filesystem-dev libboost-system-dev libboos
 libsqlite3-dev sqlite3 libmariadb-dev libidn-dev libssl-dev
 libgtest-dev libgmock-dev
 postfix postfix-pcre mariadb-server mariadb-client
-util-linux iproute2 procps passwd strace"
+util-linux iproute2 procps passwd strace
+dpkg-dev man-db groff-base"
 # Extra packages a caller names (make coverage: gcovr).
 PKGS="$PKGS $*"
 
