@@ -63,7 +63,7 @@ const std::string RENAME = "mxadmin --rename-mailname --domain-name=example.com 
                            "--old-mailname=info --new-mailname=boss";
 const std::string TAKEN = INFO + "\nmkdir -p /var/qmail/mailnames/example.com/boss/Maildir";
 const char DUMP[] = "* -s *virtual ";
-const char COMPILE[] = " hash:*/virtual ";
+const char COMPILE[] = " hash:*/virtual.new ";
 const std::string HOME_TAKEN =
     "Fatal error: boost::filesystem::filesystem_error(boost::filesystem::rename: Directory not "
     "empty: \"/var/qmail/mailnames/example.com/info\", "
