@@ -70,6 +70,11 @@ MYSQL_RES* STDCALL mysql_store_result(MYSQL* mysql)
     OSTRA_LAZY_FORWARD(libmariadb, mysql_store_result, mysql);
 }
 
+MYSQL_RES* STDCALL mysql_use_result(MYSQL* mysql)
+{
+    OSTRA_LAZY_FORWARD(libmariadb, mysql_use_result, mysql);
+}
+
 void STDCALL mysql_free_result(MYSQL_RES* result)
 {
     OSTRA_LAZY_FORWARD(libmariadb, mysql_free_result, result);

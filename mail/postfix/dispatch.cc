@@ -152,6 +152,11 @@ const char* const usageTable[][3] = {
      "reloads configuration for all or selected mail components"},
     {"--status-service", COMPONENT_SYNOPSIS,
      "returns status of entire mail service or its subcomponents"},
+    {"--check-mail-config", "[--domain-name=<domain_name>]",
+     "compares the mail configuration with the panel database and lists the differences"},
+    {"--restore-mail-config", "[--domain-name=<domain_name>] [--prune]",
+     "brings the mail configuration in line with the panel database.\n"
+     "        --prune also removes what the panel no longer has (never mail homes)"},
     {"-p, --start-smtpd", "",
      "starts SMTP server (obsoleted, use --start-service --mail-component=smtp "
      "--mail-component=smtps)"},
@@ -187,7 +192,7 @@ const char* const usageTable[][3] = {
 };
 
 const size_t usageRows = sizeof usageTable / sizeof usageTable[0];
-static_assert(sizeof usageTable / sizeof usageTable[0] == 69, "one usage row per help entry");
+static_assert(sizeof usageTable / sizeof usageTable[0] == 71, "one usage row per help entry");
 
 // finish - flush what was printed and end the process.
 [[noreturn]] void finish(int exitCode, std::ostream& out)
@@ -265,6 +270,8 @@ CommandMap commandTable()
         ("--restart-service", restartService)
         ("--reload-service", reloadService)
         ("--status-service", statusService)
+        ("--check-mail-config", checkMailConfig)
+        ("--restore-mail-config", restoreMailConfig)
         ("-p", startSMTPD)
         ("--start-smtpd", startSMTPD)
         ("-o", stopSMTPD)

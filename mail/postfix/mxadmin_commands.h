@@ -75,6 +75,8 @@ int stopService(int argc, char** argv);
 int restartService(int argc, char** argv);
 int reloadService(int argc, char** argv);
 int statusService(int argc, char** argv);
+int checkMailConfig(int argc, char** argv);
+int restoreMailConfig(int argc, char** argv);
 int startSMTPD(int argc, char** argv);
 int stopSMTPD(int argc, char** argv);
 int restartSMTPD(int argc, char** argv);
