@@ -1,6 +1,6 @@
 // bench_fixture.cc - a mail server of a given number of mail names, for the command benchmarks.
 //
-// Usage (inside tests/support/sandbox.sh): bench_fixture COUNT DIR
+// Usage (inside tests/support/sandbox.sh): bench_fixture COUNT DIR [--consistent]
 //
 // Writes into DIR the record lines of the lookup tables (virtual_domains,
 // vmailbox, virtual, aliases; compile them with postmap) and panel.sql, the
@@ -12,7 +12,10 @@
 //   - COUNT further mail names, user0 to user99 in each of the domains
 //     dom0.example, dom1.example, ...; every tenth has a mail alias, and each
 //     domain has a "team" list of two of its names and one of bench.example.
-// Every domain has the six standard addresses.
+// Every domain has the six standard addresses. With --consistent the server
+// is exactly what the commands would have made of the panel: every domain
+// has an alias domain (domN-alias.example), and there are no lists and no
+// catch-all, which the panel does not describe.
 #include <sqlite3.h>
 
 #include <cstdio>
@@ -43,7 +46,7 @@ struct Domain {
 };
 
 // domains - the whole server, the target domain first.
-std::vector<Domain> domains(long count)
+std::vector<Domain> domains(long count, bool consistent)
 {
     std::vector<Domain> all(1);
     Domain& target = all[0];
@@ -57,6 +60,9 @@ std::vector<Domain> domains(long count)
     for (long first = 0; first < count; first += NAMES_PER_DOMAIN) {
         Domain d;
         d.name = "dom" + std::to_string(first / NAMES_PER_DOMAIN) + ".example";
+        if (consistent)
+            d.aliasDomains.push_back("dom" + std::to_string(first / NAMES_PER_DOMAIN) +
+                                     "-alias.example");
         for (long i = 0; i < NAMES_PER_DOMAIN && first + i < count; ++i) {
             d.mailNames.push_back("user" + std::to_string(i));
             d.mailAliases.push_back(i % 10 == 0
@@ -85,7 +91,7 @@ private:
 };
 
 // writeTables - the record lines of the four tables.
-void writeTables(const std::vector<Domain>& all, const std::string& dir)
+void writeTables(const std::vector<Domain>& all, const std::string& dir, bool consistent)
 {
     Out domainsOut(dir + "/virtual_domains"), mailboxes(dir + "/vmailbox"),
         virtuals(dir + "/virtual"), aliases(dir + "/aliases");
@@ -111,6 +117,8 @@ void writeTables(const std::vector<Domain>& all, const std::string& dir)
                     *virtuals << a << "@" << n << " " << address << "\n";
             }
         }
+        if (consistent)
+            continue;
         if (d.name == TARGET) {
             for (const std::string& n : names)
                 *virtuals << "@" << n << " box0@" << TARGET << "\n";
@@ -253,8 +261,9 @@ void writeAuthDb(const std::vector<Domain>& all)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::cerr << "usage: bench_fixture COUNT DIR" << std::endl;
+    const bool consistent = argc == 4 && std::string(argv[3]) == "--consistent";
+    if (argc != 3 && !consistent) {
+        std::cerr << "usage: bench_fixture COUNT DIR [--consistent]" << std::endl;
         return 2;
     }
     const char* sandbox = std::getenv("SANDBOX");
@@ -264,8 +273,8 @@ int main(int argc, char** argv)
         return 2;
     }
     try {
-        const std::vector<Domain> all = domains(std::atol(argv[1]));
-        writeTables(all, argv[2]);
+        const std::vector<Domain> all = domains(std::atol(argv[1]), consistent);
+        writeTables(all, argv[2], consistent);
         writePanelSql(all, argv[2]);
         mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
         writeAuthDb(all);

@@ -12,7 +12,7 @@ build=${1:-build}
 [ "$#" -gt 0 ] && shift
 case $build in /*) ;; *) build=$here/$build ;; esac
 sandbox=$here/tests/support/sandbox.sh
-all="startup commands filter"
+all="startup commands filter restore"
 runs=${BENCH_RUNS:-5}
 sizes=${BENCH_SIZES:-1000 10000 100000}
 
@@ -36,6 +36,11 @@ bench_filter() {
     for n in 1000 10000 100000 1000000; do
         sh "$sandbox" "$build/bench/filter_bench" "$n"
     done
+}
+
+# bench_restore - the whole-configuration check and restore at 10k and 100k mail names.
+bench_restore() {
+    sh "$sandbox" sh "$here/bench/restore.sh" "$build" ${BENCH_RESTORE_SIZES:-10000 100000}
 }
 
 for target in mxadmin filter_bench cmd_bench bench_fixture lib_floor; do

@@ -163,6 +163,7 @@ public:
         if (pw == nullptr)
             throw SystemError("user popuser not found", errno);
         popuserUid_ = pw->pw_uid;
+        mailRoot_ = hspConfGetDefaultByIndex(HSP_CONF_OSTRA_MAILNAMES_D);
         popuserGid_ = pw->pw_gid;
         for (const char* t : {tables::VIRTUAL_DOMAINS, tables::VMAILBOX, tables::VIRTUAL})
             snapshots_.emplace(t, TableSnapshot(t));
@@ -336,7 +337,7 @@ private:
     // checkHomes - the domain root and each mail name's home, .qmail and quota.
     void checkHomes()
     {
-        const std::string root = MaildirManager::getInstance().getDomainRoot(domain_);
+        const std::string root = mailRoot_ + "/" + domain_;
         struct stat st;
         bool rootOk = ::lstat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 &&
                       st.st_gid == popuserGid_ && (st.st_mode & 07777) == 0750;
@@ -365,7 +366,7 @@ private:
     void checkHome(const Name& n)
     {
         const std::string rel = domain_ + "/" + n.name;
-        const std::string home = MaildirManager::getInstance().getMailnameHome(domain_, n.name);
+        const std::string home = mailRoot_ + "/" + rel;
         struct stat st;
         if (::lstat(home.c_str(), &st) != 0) {
             report_.line("missing", "home", rel, "dir 0700 popuser", NONE);
@@ -570,6 +571,7 @@ private:
     AuthReader auth_;
     std::vector<AuthDomain> authDomains_;
     std::map<std::string, int> authStatus_;
+    std::string mailRoot_; // read once: building a path must not look popuser up
     uid_t popuserUid_;
     gid_t popuserGid_;
     std::map<std::string, TableSnapshot> snapshots_;
