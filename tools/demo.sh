@@ -143,7 +143,7 @@ step --add-domain-alias --domain-name=example.com --domain-alias-name=example.ne
 
 heading "Mail names: mailbox, password, quota, alias, forward"
 panel "INSERT INTO mail (id, mail_name, dom_id, mbox_quota) VALUES
- (1, 'info', 1, '5242880'), (2, 'sales', 1, '-1'), (3, 'john', 1, '-1');"
+ (1, 'info', 1, '5242880'), (2, 'sales', 1, '-1'), (3, 'john', 1, '1048576');"
 step --add-mailname --domain-name=example.com --mailname=info --disk-quota=5242880
 step HSP_PASSWORD=info-secret --add-mailbox --domain-name=example.com --mailname=info
 step --add-mailname --domain-name=example.com --mailname=sales
@@ -155,6 +155,7 @@ step --add-mailname --domain-name=example.com --mailname=john --disk-quota=10485
 step HSP_PASSWORD=john-secret --add-mailbox --domain-name=example.com --mailname=john
 panel "INSERT INTO mail_aliases (id, mn_id, alias) VALUES (1, 1, 'contact');"
 step --add-alias --domain-name=example.com --mailname=info --alias=contact
+panel "UPDATE mail SET mbox_quota = '3145728' WHERE id = 2;"
 step --set-mailbox-disk-quota --domain-name=example.com --mailname=sales --disk-quota=3145728
 
 heading "Catch-all and a rename"
@@ -188,5 +189,20 @@ sqlite3 -header -column "$auth_db" \
             ifnull(u.cmusaslsecretPLAIN, '') AS crypted_password, u.status AS status
      FROM users u JOIN domains d ON d.id = u.dom_id ORDER BY d.name, u.name" ||
     die "reading $auth_db"
+
+heading "Drift, found and repaired"
+# Changes made behind the commands' back: a lost record, a deleted mail home
+# and a user missing from the alias domain.
+printf '$ postmap -d info@example.net hash:%s/virtual\n' "$tables"
+postmap -d info@example.net "hash:$tables/virtual" || die "postmap -d"
+printf '$ rm -r %s/example.com/jdoe\n' "$mail_root"
+rm -r "$mail_root/example.com/jdoe"
+drop_user="DELETE FROM users WHERE name = 'info'
+    AND dom_id = (SELECT id FROM domains WHERE name = 'example.net')"
+printf '$ sqlite3 %s "%s"\n' "$auth_db" "$drop_user"
+sqlite3 "$auth_db" "$drop_user" || die "sqlite3"
+show 3 --check-mail-config
+show 0 --restore-mail-config
+show 0 --check-mail-config
 
 printf '\nDemo complete: every step succeeded.\n'
