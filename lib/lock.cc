@@ -121,8 +121,8 @@ static int open_lock_file(const char* path, int hashed)
     return fd;
 }
 
-// take_lock - the common part of the waiting and the non-blocking lock.
-static lock_struct_t* take_lock(const char* path, int opt, bool wait)
+// take_lock - the common part of the waiting, non-blocking and shared locks.
+static lock_struct_t* take_lock(const char* path, int opt, bool wait, bool shared = false)
 {
     lock_struct_t* lock = static_cast<lock_struct_t*>(calloc(1, sizeof(lock_struct_t)));
     if (lock == nullptr)
@@ -137,7 +137,7 @@ static lock_struct_t* take_lock(const char* path, int opt, bool wait)
         lock->fd = -1;
         return lock;
     }
-    int operation = LOCK_EX | (wait ? 0 : LOCK_NB);
+    int operation = (shared ? LOCK_SH : LOCK_EX) | (wait ? 0 : LOCK_NB);
     if (retry_eintr([&] { return flock(lock->fd, operation); }) != 0) {
         int saved = errno;
         close(lock->fd);
@@ -157,6 +157,12 @@ lock_struct_t* mk_lock(const char* path, int opt)
 lock_struct_t* mk_nonblock_lock(const char* path, int opt)
 {
     return take_lock(path, opt, false);
+}
+
+// mk_shared_lock - wait for a lock shared with other shared holders.
+lock_struct_t* mk_shared_lock(const char* path, int opt)
+{
+    return take_lock(path, opt, true, true);
 }
 
 // is_locked - a held lock has its lock file open.
@@ -188,11 +194,12 @@ int rm_lock(lock_struct_t* lock)
 namespace ostra {
 
 // MKLock::MKLock - take the lock or throw.
-MKLock::MKLock(const std::string& path, FilenameFlag name, BlockFlag block)
+MKLock::MKLock(const std::string& path, FilenameFlag name, BlockFlag block, ShareFlag share)
 {
     int hashed = name == HASHED_FILENAME ? 1 : 0;
-    lock_ =
-        block == NONBLOCK ? mk_nonblock_lock(path.c_str(), hashed) : mk_lock(path.c_str(), hashed);
+    lock_ = share == SHARED     ? mk_shared_lock(path.c_str(), hashed)
+            : block == NONBLOCK ? mk_nonblock_lock(path.c_str(), hashed)
+                                : mk_lock(path.c_str(), hashed);
     if (lock_ == nullptr)
         throw std::bad_alloc();
     if (is_locked(lock_))

@@ -33,6 +33,7 @@ options|Services|--start-service --stop-service --restart-service --reload-servi
 none|Legacy service commands (no options)|--start-smtpd --stop-smtpd --restart-smtpd --status-smtpd --start-qmail-send --stop-qmail-send --start-maild --stop-maild --restart-maild --status-maild --enable-message-submission --disable-message-submission
 options|Mail handlers|--add-handler --update-handler --remove-handler --disable-handler --enable-handler --check-handler
 options|DomainKeys and SPF|--set-domain-key --remove-domain-key --update-spf
+options|Checking and restoring the whole configuration|--check-mail-config --restore-mail-config
 none|Help|--help-commands --help-legacy --help'
 
 tmp=$(mktemp -d)
@@ -245,6 +246,9 @@ awk -v families="$tmp/families" -v helpdir="$tmp/help" -v version="$version" '
         print ".B \\-m"
         print "pass on the status of the Postfix init script."
         print "The status commands exit with 0 and print the state."
+        print ".B \\-\\-check\\-mail\\-config"
+        print "exits with 3 when it found differences between the server and the panel"
+        print "database, and with 0 when there are none."
         print ".SH ENVIRONMENT"
         for (i = 1; i <= rows; i++)
             if (index(desc_of[word[i]], "HSP_PASSWORD") != 0) users = users (users == "" ? "" : ", ") "\\fB" esc(word[i]) "\\fR"

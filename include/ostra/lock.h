@@ -27,6 +27,10 @@ lock_struct_t* mk_lock(const char* path, int opt);
 // mk_nonblock_lock - as mk_lock, but fails at once (fd 0) when already locked.
 lock_struct_t* mk_nonblock_lock(const char* path, int opt);
 
+// mk_shared_lock - as mk_lock, but a lock that other shared holders may hold
+// at the same time; it waits only for an exclusive holder.
+lock_struct_t* mk_shared_lock(const char* path, int opt);
+
 // is_locked - non-zero when lock is held.
 int is_locked(const lock_struct_t* lock);
 
@@ -35,16 +39,17 @@ int rm_lock(lock_struct_t* lock);
 
 namespace ostra {
 
-// MKLock - an exclusive lock held for the object's lifetime.
+// MKLock - a lock held for the object's lifetime, exclusive unless shared.
 class MKLock {
 public:
     enum FilenameFlag { HASHED_FILENAME = 0, EXACT_FILENAME = 1 };
     enum BlockFlag { BLOCK = 0, NONBLOCK = 1 };
+    enum ShareFlag { EXCLUSIVE = 0, SHARED = 1 };
 
     // Throws SystemError ("lock() failed"), or std::runtime_error when the
-    // non-blocking form finds the file already locked.
+    // non-blocking form finds the file already locked. A shared lock waits.
     explicit MKLock(const std::string& path, FilenameFlag name = HASHED_FILENAME,
-                    BlockFlag block = BLOCK);
+                    BlockFlag block = BLOCK, ShareFlag share = EXCLUSIVE);
     ~MKLock();
     MKLock(const MKLock&) = delete;
     MKLock& operator=(const MKLock&) = delete;

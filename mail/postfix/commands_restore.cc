@@ -7,6 +7,7 @@
 #include "mail/postfix/command_util.h"
 #include "mail/postfix/mail_config.h"
 #include "mail/postfix/options_helper.h"
+#include "ostra/lock.h"
 
 namespace po = boost::program_options;
 
@@ -57,7 +58,9 @@ int checkMailConfig(int argc, char** argv)
         ("domain-name", po::value<std::string>(), "only this domain and its alias domains");
     // clang-format on
     standardOptionsParse(helper, argc, argv);
-    const ConfigSummary summary = compareMailConfig(scopeOf(helper), std::cout);
+    const ConfigScope scope = scopeOf(helper);
+    const MKLock lock(MAIL_CONFIG_LOCK);
+    const ConfigSummary summary = compareMailConfig(scope, std::cout);
     summaryLine("check-mail-config", summary, false);
     return summary.total() == 0 ? 0 : DIFFERENCES_FOUND;
 }
@@ -77,6 +80,7 @@ int restoreMailConfig(int argc, char** argv)
     ConfigScope scope = scopeOf(helper);
     scope.repair = true;
     scope.prune = helper.variables.count("prune") != 0;
+    const MKLock lock(MAIL_CONFIG_LOCK);
     const ConfigSummary summary = compareMailConfig(scope, std::cout);
     summaryLine("restore-mail-config", summary, true);
     return summary.failed == 0 ? 0 : 1;

@@ -25,6 +25,14 @@ namespace ostra {
 namespace mail {
 namespace postfix {
 
+// The lock that keeps a check or a restore from seeing another command's
+// change half made: the commands that change what is compared hold it
+// shared for their whole run, a check or a restore holds it alone.
+constexpr char MAIL_CONFIG_LOCK[] = "/var/spool/postfix/ostra";
+
+// changesMailConfig - whether a command word changes what a check compares.
+bool changesMailConfig(const std::string& command);
+
 // ConfigScope - what a check covers and what a restore may change.
 struct ConfigScope {
     std::string domain; // ASCII name of one domain (with its alias domains), or "" for all

@@ -60,11 +60,14 @@ const char SETUP[] = R"(
     seq 2000 | sed 's|.*|f&@f.org f.org/f&/Maildir/|' | postmap -i hash:/var/spool/postfix/ostra/vmailbox)";
 
 // Kind - one kind of change: the arguments of the commands it runs in turn,
-// and the lines that none of them changes, which a kill must never lose.
+// the lines that none of them changes, which a kill must never lose, and a
+// command of them that, once a killed run of it was run again, must find
+// nothing left to repair.
 struct Kind {
     const char* name;
     Lines commands;
     const char* keep = "";
+    const char* verify = "";
 };
 
 const Kind KINDS[] = {
@@ -84,6 +87,11 @@ const Kind KINDS[] = {
     {"handler add",
      {"--add-handler --handler-name=crash --handler-type=recipient --handler-type-name=h{n}@x.org "
       "--executable=/bin/true --context=c --hook=before-local --priority=10"}},
+    {"restore of a removed mail name",
+     {"--remove-mailname --domain-name=example.com --mailname=sales",
+      "--restore-mail-config --domain-name=example.com"},
+     "",
+     "--restore-mail-config --domain-name=example.com"},
 };
 
 // print - the figures of a test, for the long forms' reports.
@@ -205,6 +213,10 @@ protected:
         const Lines killed = state();
         mxtest::RunResult rerun = mxtest::shell(command);
         EXPECT_EQ(0, rerun.status) << what << ", then run again: " << rerun.out;
+        if (*kind.verify != '\0' && command.find(kind.verify) != std::string::npos) {
+            const std::string left = mxtest::shell(std::string("mxadmin ") + kind.verify).out;
+            EXPECT_NE(std::string::npos, left.find("; 0 repairs made, 0 failed")) << what << left;
+        }
         const Lines after = state();
         judge(before_, killed, after, figures_, what, std::regex(kind.keep));
         before_ = after;
@@ -236,7 +248,7 @@ TEST_F(Crash, KilledAtRandom)
     std::mt19937 random(seed);
     figures_["seed"] = seed;
     std::map<const Kind*, double> seconds;
-    for (long i = 0, kills = envNumber("MX_CRASH_KILLS", 10); i < kills; ++i) {
+    for (long i = 0, kills = envNumber("MX_CRASH_KILLS", 14); i < kills; ++i) {
         const Kind& kind = KINDS[i % (sizeof KINDS / sizeof KINDS[0])];
         if (!seconds.count(&kind)) {
             const auto start = std::chrono::steady_clock::now();
