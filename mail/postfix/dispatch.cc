@@ -6,11 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <memory>
-
 #include "mail/lib/mail_auth_db.h"
-#include "mail/postfix/mail_config.h"
-#include "ostra/lock.h"
 #include "mail/postfix/mxadmin_commands.h"
 
 namespace ostra {
@@ -386,12 +382,6 @@ int do_main(int argc, char** argv)
         usageShort(1, std::cerr);
     }
     mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
-    // Held until the process ends, so a check never sees this change half made.
-    std::unique_ptr<ostra::MKLock> configLock;
-    if (ostra::mail::postfix::changesMailConfig(command->first))
-        configLock.reset(new ostra::MKLock(ostra::mail::postfix::MAIL_CONFIG_LOCK,
-                                           ostra::MKLock::HASHED_FILENAME, ostra::MKLock::BLOCK,
-                                           ostra::MKLock::SHARED));
     // The handler sees the command word as its argv[0].
     return command->second(argc - 1, argv + 1);
 }

@@ -1,6 +1,8 @@
 // options_helper.cc - declaring, parsing and explaining a command's options.
 #include "mail/postfix/options_helper.h"
 
+#include "mail/postfix/mail_config.h"
+
 #include <iostream>
 #include <stdlib.h>
 #include <string.h>
@@ -110,6 +112,10 @@ void standardOptionsParse(ProgramOptionsHelper& helper, int argc, char** argv)
         uerr << usageErrorText(e, argc, argv) << std::endl;
         helper.usage(1, std::cout);
     }
+    // Only now: help and usage errors take no lock and load no digest library.
+    if (argc > 0 && changesMailConfig(argv[0]))
+        helper.configLock.reset(
+            new MKLock(MAIL_CONFIG_LOCK, MKLock::HASHED_FILENAME, MKLock::BLOCK, MKLock::SHARED));
 }
 
 } // namespace mxadmin_commands

@@ -5,7 +5,10 @@
 #include <boost/program_options.hpp>
 #include <forward_list>
 #include <iosfwd>
+#include <memory>
 #include <string>
+
+#include "ostra/lock.h"
 
 namespace ostra {
 namespace mail {
@@ -64,6 +67,9 @@ public:
     // Names of the mandatory options, most recently declared first.
     std::forward_list<std::string> mandatory;
     std::string synopsis;
+    // Held from a good parse to the end of a command that changes what
+    // --check-mail-config compares (see mail_config.h).
+    std::unique_ptr<ostra::MKLock> configLock;
 };
 
 typedef ProgramOptionsHelper::OptionAppender OptionAppender;

@@ -93,6 +93,8 @@ const Row ROWS[] = {
     {"--restart-service", COMPONENT, "restarts entire mail service or one or more of its components", "restart a service", nullptr, "mail-component="},
     {"--reload-service", COMPONENT, "reloads configuration for all or selected mail components", "reload a service", nullptr, "mail-component="},
     {"--status-service", COMPONENT, "returns status of entire mail service or its subcomponents", "get service status", nullptr, "mail-component="},
+    {"--check-mail-config", "[" DN "]", "compares the mail configuration with the panel database and lists the differences", "check the mail configuration against the panel database", "--check-mail-config [" DN "]", "domain-name="},
+    {"--restore-mail-config", "[" DN "] [--prune]", "brings the mail configuration in line with the panel database.\n        --prune also removes what the panel no longer has (never mail homes)", "restore the mail configuration from the panel database", "--restore-mail-config [" DN "] [--prune]", "domain-name= prune"},
     {"-p, --start-smtpd", "", "starts SMTP server (obsoleted, use --start-service --mail-component=smtp --mail-component=smtps)", nullptr, nullptr, nullptr},
     {"-o, --stop-smtpd", "", "stops SMTP server (obsoleted, use --stop-service --mail-component=smtp --mail-component=smtps)", nullptr, nullptr, nullptr},
     {"-r, --restart-smtpd", "", "restarts SMTP server (obsoleted, use --restart-service --mail-component=smtp --mail-component=smtps)", nullptr, nullptr, nullptr},
