@@ -7,6 +7,29 @@ namespace ostra {
 namespace mail {
 namespace postfix {
 
+// RecordLines::const_iterator::load - the record of the line at at_.
+void RecordLines::const_iterator::load()
+{
+    if (at_ >= text_->size()) {
+        at_ = text_->size();
+        return;
+    }
+    const std::string::size_type end = text_->find('\n', at_);
+    const std::string::size_type blank = text_->find(' ', at_);
+    record_.first.assign(*text_, at_, blank - at_);
+    record_.second.assign(*text_, blank + 1, end - blank - 1);
+    next_ = end + 1;
+}
+
+// RecordLines::add - one more line.
+void RecordLines::add(const std::string& key, const std::string& value)
+{
+    text_ += key;
+    text_ += ' ';
+    text_ += value;
+    text_ += '\n';
+}
+
 // Report::line - print and count.
 void Report::line(const std::string& kind, const std::string& subject, const std::string& key,
                   const std::string& expected, const std::string& found)
@@ -30,7 +53,7 @@ bool Repairs::wanted(const std::string& kind) const
 void Repairs::add(const std::string& table, const std::string& key, const std::string& value)
 {
     if (scope_.repair)
-        additions_[table].emplace_back(key, value);
+        additions_[table].add(key, value);
 }
 
 // Repairs::remove - a key to delete.

@@ -17,6 +17,45 @@ namespace postfix {
 // The "found" or "expected" field of something that is not there.
 constexpr char NOTHING[] = "-";
 
+// RecordLines - records kept as "key value" lines of one string, about a
+// third of the memory of separate strings: a restore into empty tables
+// gathers every record of them. Keys hold no blank.
+class RecordLines {
+public:
+    class const_iterator {
+    public:
+        const_iterator(const std::string* text, std::string::size_type at) : text_(text), at_(at)
+        {
+            load();
+        }
+        const Record& operator*() const { return record_; }
+        const Record* operator->() const { return &record_; }
+        const_iterator& operator++()
+        {
+            at_ = next_;
+            load();
+            return *this;
+        }
+        bool operator==(const const_iterator& o) const { return at_ == o.at_; }
+        bool operator!=(const const_iterator& o) const { return at_ != o.at_; }
+
+    private:
+        void load();
+
+        const std::string* text_;
+        std::string::size_type at_;
+        std::string::size_type next_ = 0;
+        Record record_;
+    };
+
+    void add(const std::string& key, const std::string& value);
+    const_iterator begin() const { return const_iterator(&text_, 0); }
+    const_iterator end() const { return const_iterator(&text_, text_.size()); }
+
+private:
+    std::string text_;
+};
+
 // Report - one tab-separated line per difference, counted by kind.
 class Report {
 public:
@@ -53,7 +92,7 @@ private:
 
     const ConfigScope& scope_;
     ConfigSummary& summary_;
-    std::map<std::string, RecordVector> additions_;
+    std::map<std::string, RecordLines> additions_;
     std::map<std::string, KeyVector> removals_;
 };
 

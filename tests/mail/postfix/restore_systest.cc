@@ -35,7 +35,7 @@ const std::string DRIFT =
     "echo 'info@example.com elsewhere/' | postmap -r -i " + T + "vmailbox\n" +
     "echo 'gone@example.com gone@example.com' | postmap -i " + T + "virtual\n" + "rm -r " + HOMES +
     "example.com/sales\n" + "rm " + HOMES + "example.com/info/.qmail\n" + "chmod 755 " + HOMES +
-    "example.com/info/Maildir/cur\n" + "mkdir " + HOMES + "example.com/old\n" + DB +
+    "example.com/info/Maildir\n" + "mkdir " + HOMES + "example.com/old\n" + DB +
     "\"DELETE FROM users WHERE name='info' AND dom_id=(SELECT id FROM domains WHERE "
     "name='alias2.com')\"\n" +
     DB +
@@ -49,7 +49,7 @@ const std::string DISABLED = DB + "\"UPDATE domains SET status=1 WHERE name='oth
 // What a check of DRIFT prints: the walk's lines domain by domain, then
 // the tables' leftovers in key order, then authentication rows no domain owns.
 const std::string FOUND = "missing\tvirtual\tinfo@alias1.com\tinfo@example.com\t-\n"
-                          "differs\thome\texample.com/info/Maildir/cur\tdir 0700 popuser\t"
+                          "differs\thome\texample.com/info/Maildir\tdir 0700 popuser\t"
                           "dir 0755 popuser\n"
                           "missing\tqmail\texample.com/info\tfile\t-\n"
                           "missing\thome\texample.com/sales\tdir 0700 popuser\t-\n"
@@ -79,8 +79,8 @@ const char REPAIRED[] = R"(
     +auth user info@alias1.com pw - 0
     +auth user info@alias2.com pw - 0
     +tree example.com/info/.qmail f600 popuser:popuser | true\n
-    -tree example.com/info/Maildir/cur d755 popuser:popuser
-    +tree example.com/info/Maildir/cur d700 popuser:popuser
+    -tree example.com/info/Maildir d755 popuser:popuser
+    +tree example.com/info/Maildir d700 popuser:popuser
     +home example.com/sales
     +quota example.com/sales 460S,0C
     -vmailbox info@example.com elsewhere/
@@ -141,11 +141,11 @@ const Case CASES[] = {
     {"a mail name made during a check",
      SERVER + "sql INSERT INTO mail (id, mail_name, dom_id) VALUES (9, 'newbie', 1)\n" +
          "mv /usr/sbin/postmap /usr/sbin/postmap.real && printf '#!/bin/sh\\ncase $1$2 in "
-         "-s*/virtual) touch /run/dumping; sleep 0.5;; esac\\nexec /usr/sbin/postmap.real "
-         "\"$@\"\\n' >/usr/sbin/postmap && chmod 755 /usr/sbin/postmap",
-     "{ mxadmin --check-mail-config & } && until test -e /run/dumping; do sleep 0.01; done && "
-     "mxadmin --add-mailname --domain-name=example.com --mailname=newbie; wait; mv "
-     "/usr/sbin/postmap.real /usr/sbin/postmap",
+         "-s*/virtual) [ -e /run/slow ] && touch /run/dumping && sleep 0.5;; esac\\nexec "
+         "/usr/sbin/postmap.real \"$@\"\\n' >/usr/sbin/postmap && chmod 755 /usr/sbin/postmap",
+     "touch /run/slow && { mxadmin --check-mail-config & } && until test -e /run/dumping; do "
+     "sleep 0.01; done && mxadmin --add-mailname --domain-name=example.com --mailname=newbie; "
+     "wait; rm /run/slow; mv /usr/sbin/postmap.real /usr/sbin/postmap",
      0, R"(
         +home example.com/newbie
         +quota example.com/newbie 2960S,0C
