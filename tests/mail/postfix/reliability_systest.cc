@@ -241,7 +241,8 @@ protected:
 };
 
 // Kills of the whole group at a random moment of a run, or of the program
-// alone at one of its first steps.
+// alone at one of its first steps; for table rewrites also of postmap at one
+// of the page writes of the table it compiles.
 TEST_F(Crash, KilledAtRandom)
 {
     const long seed = envNumber("MX_SOAK_SEED", std::random_device()());
@@ -260,7 +261,13 @@ TEST_F(Crash, KilledAtRandom)
         char when[64];
         snprintf(when, sizeof when, "sleep %.3f; kill -9 -$p",
                  std::uniform_real_distribution<double>(0, seconds[&kind])(random));
-        if (random() % 2)
+        const int way = random() % 3;
+        if (way == 2 && &kind == &KINDS[0])
+            kill(kind,
+                 "strace -f -o /dev/null -e trace=pwrite64 -e inject=pwrite64:signal=KILL:when=" +
+                     std::to_string(1 + random() % 10) + " ",
+                 ":", " while postmap compiles");
+        else if (way == 1)
             kill(kind, "", when);
         else
             kill(
