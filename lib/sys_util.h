@@ -6,22 +6,14 @@
 #include <stddef.h>
 #include <unistd.h>
 
+#include "ostra/eintr.h"
 #include "ostra/fd_write.h"
 #include "ostra/lock.h"
 
 namespace ostra {
 namespace detail {
 
-// retry_eintr - repeat a system call while it fails with EINTR.
-template <class F> auto retry_eintr(F call) -> decltype(call())
-{
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
-
+using ostra::retry_eintr;
 using ostra::write_all;
 
 // close_from_3 - close every descriptor above standard error (in a child
