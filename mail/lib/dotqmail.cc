@@ -13,6 +13,7 @@
 #include <string>
 
 #include "mail/lib/mail_tree.h"
+#include "ostra/eintr.h"
 #include "ostra/errors.h"
 #include "ostra/fd_write.h"
 #include "ostra/idn.h"
@@ -135,12 +136,10 @@ public:
     bool create()
     {
         unlinkat(dir_, name_.c_str(), 0);
-        int fd;
-        do {
-            fd = openat(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0600);
-        } while (fd < 0 && errno == EINTR);
-        fd_.reset(fd);
+        fd_.reset(ostra::retry_eintr([&] {
+            return openat(dir_, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
+        }));
         created_ = fd_.get() >= 0;
         return created_;
     }
@@ -167,11 +166,7 @@ public:
     // finish - to disk and closed; false with errno set.
     bool finish()
     {
-        int rc;
-        do {
-            rc = fsync(fd_.get());
-        } while (rc != 0 && errno == EINTR);
-        if (rc != 0) {
+        if (ostra::retry_eintr([&] { return fsync(fd_.get()); }) != 0) {
             fd_.reset();
             return false;
         }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ostra/eintr.h"
 #include "ostra/hsp_conf.h"
 
 namespace ostra {
@@ -23,11 +24,7 @@ const int REMOVE_ATTEMPTS = 3;
 // openRetry - openat(2), retried after EINTR.
 int openRetry(int dir, const char* name, int flags, mode_t mode = 0)
 {
-    int fd;
-    do {
-        fd = ::openat(dir, name, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return retry_eintr([&] { return ::openat(dir, name, flags, mode); });
 }
 
 // plainName - one component that stays where it is: not empty, ".", "..",

@@ -15,6 +15,7 @@
 #include "mail/lib/fs_error.h"
 #include "mail/lib/mail_path.h"
 #include "mail/lib/mail_tree.h"
+#include "ostra/eintr.h"
 #include "ostra/errors.h"
 #include "ostra/hsp_conf.h"
 
@@ -66,22 +67,12 @@ fs::path mailRoot()
     return fs::path(root);
 }
 
-// retry - repeat a call while it fails with EINTR.
-template <class F> int retry(F call)
-{
-    int rc;
-    do {
-        rc = call();
-    } while (rc != 0 && errno == EINTR);
-    return rc;
-}
-
 // setOwnerAndMode - chown and chmod the open directory dir (path names it).
 void setOwnerAndMode(int dir, const std::string& path, uid_t uid, gid_t gid, mode_t mode)
 {
-    if (retry([&] { return ::fchown(dir, uid, gid); }) != 0)
+    if (retry_eintr([&] { return ::fchown(dir, uid, gid); }) != 0)
         throw FSError("chown", path, errno);
-    if (retry([&] { return ::fchmod(dir, mode); }) != 0)
+    if (retry_eintr([&] { return ::fchmod(dir, mode); }) != 0)
         throw FSError("chmod", path, errno);
 }
 
@@ -126,8 +117,9 @@ bool backupRename(const std::string& source, std::string& target)
     std::string name;
     TreeFd dir = openTreeParent(source, &name);
     struct stat st;
-    if (!dir ||
-        retry([&] { return ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW); }) != 0) {
+    if (!dir || retry_eintr([&] {
+                    return ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+                }) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             target.clear();
             return true;

@@ -16,6 +16,7 @@
 
 #include "mail/lib/mail_tree.h"
 #include "mail/lib/quota_log.h"
+#include "ostra/eintr.h"
 
 namespace {
 
@@ -49,10 +50,9 @@ public:
         struct stat st;
         if (fstatat(tmp, name, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
             return false;
-        int fd;
-        do {
-            fd = openat(tmp, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        } while (fd < 0 && errno == EINTR);
+        int fd = ostra::retry_eintr([&] {
+            return openat(tmp, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        });
         if (fd < 0)
             return false;
         fd_ = fd;

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ostra/eintr.h"
 #include "ostra/log.h"
 
 namespace {
@@ -21,11 +22,7 @@ const int LOG_ERROR = 3;
 /* ioctl_retry - ioctl, retried while interrupted. */
 int ioctl_retry(int fd, unsigned long request, void* arg)
 {
-    int rc;
-    do {
-        rc = ioctl(fd, request, arg);
-    } while (rc < 0 && errno == EINTR);
-    return rc;
+    return ostra::retry_eintr([&] { return ioctl(fd, request, arg); });
 }
 
 /* query_ifconf - the kernel's interface list in a buffer doubled from 64 bytes until it

@@ -13,6 +13,7 @@
 #include "mail/lib/fs_error.h"
 #include "mail/postfix/maincf_manager.h"
 #include "mail/postfix/postfix_errors.h"
+#include "ostra/eintr.h"
 #include "ostra/lock.h"
 #include "ostra/tmpfile.h"
 #include "process/fd_owner.h"
@@ -37,10 +38,7 @@ std::logic_error notLoaded()
 // readWholeFile - the text of a regular file; false when it cannot be opened or read.
 bool readWholeFile(const std::string& path, std::string& text)
 {
-    int fd;
-    do {
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    int fd = retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); });
     FdOwner owner(fd);
     struct stat st;
     if (!owner.valid() || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))

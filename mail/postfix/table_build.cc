@@ -9,6 +9,7 @@
 #include "mail/postfix/database_helper.h"
 #include "mail/postfix/postfix_errors.h"
 #include "mail/postfix/postmap_run.h"
+#include "ostra/eintr.h"
 #include "ostra/errors.h"
 
 namespace ostra {
@@ -36,16 +37,6 @@ private:
     int fd_;
 };
 
-// retried - a system call repeated while a signal interrupts it.
-template <class Call> int retried(Call call)
-{
-    int rc;
-    do {
-        rc = call();
-    } while (rc < 0 && errno == EINTR);
-    return rc;
-}
-
 // databaseSuffix - what postmap adds to a source path for the table's type.
 std::string databaseSuffix(const std::string& table)
 {
@@ -65,8 +56,8 @@ void syncDirectory(const std::string& path)
     const std::string dir = slash == std::string::npos ? "."
                             : slash == 0               ? "/"
                                                        : path.substr(0, slash);
-    Fd fd(retried([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (fd.get() < 0 || retried([&] { return ::fsync(fd.get()); }) != 0)
+    Fd fd(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (fd.get() < 0 || retry_eintr([&] { return ::fsync(fd.get()); }) != 0)
         throwSystemError("unable to sync directory " + dir, errno);
 }
 
@@ -112,19 +103,20 @@ void TableBuild::install(const std::vector<std::string>& options)
     if (!run.run())
         throw PostfixConfigurationError(run.failureText());
 
-    Fd fd(retried([&] { return ::open(newDatabase_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }));
+    Fd fd(retry_eintr(
+        [&] { return ::open(newDatabase_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }));
     if (fd.get() < 0)
         throwSystemError("unable to open " + newDatabase_, errno);
     struct stat old;
     if (::stat(database_.c_str(), &old) == 0) {
-        if (retried([&] { return ::fchown(fd.get(), old.st_uid, old.st_gid); }) != 0 ||
-            retried([&] { return ::fchmod(fd.get(), old.st_mode & 07777); }) != 0)
+        if (retry_eintr([&] { return ::fchown(fd.get(), old.st_uid, old.st_gid); }) != 0 ||
+            retry_eintr([&] { return ::fchmod(fd.get(), old.st_mode & 07777); }) != 0)
             throwSystemError(
                 "unable to give " + newDatabase_ + " the owner and mode of " + database_, errno);
     } else if (errno != ENOENT) {
         throwSystemError("unable to examine " + database_, errno);
     }
-    if (retried([&] { return ::fsync(fd.get()); }) != 0)
+    if (retry_eintr([&] { return ::fsync(fd.get()); }) != 0)
         throwSystemError("unable to sync " + newDatabase_, errno);
     if (::rename(newDatabase_.c_str(), database_.c_str()) != 0)
         throwSystemError("unable to rename " + newDatabase_ + " to " + database_, errno);

@@ -14,6 +14,7 @@
 
 #include "mail/handlers/lib/handler_util.h"
 #include "mail/lib/mail_path.h"
+#include "ostra/eintr.h"
 #include "ostra/log.h"
 
 using ostra::handlers::CStr;
@@ -32,10 +33,8 @@ int enable_marker(const char* queueDir, const char* marker, const char* hook)
 {
     if (ostra::handlers::ensure_dir(queueDir) != 0)
         messlog2(1, 0, "Cannot create directory %s: %s", queueDir, strerror(errno));
-    int fd;
-    do {
-        fd = open(marker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    } while (fd < 0 && errno == EINTR);
+    int fd = ostra::retry_eintr(
+        [&] { return open(marker, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644); });
     if (fd < 0 || close(fd) != 0) {
         ostra_log(3, "Unable to add hook '%s' to directory '%s': %s", hook, queueDir,
                   strerror(errno));

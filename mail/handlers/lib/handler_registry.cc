@@ -17,6 +17,7 @@
 
 #include "mail/handlers/lib/handler_util.h"
 #include "mail/lib/mail_path.h"
+#include "ostra/eintr.h"
 #include "ostra/fd_write.h"
 #include "ostra/log.h"
 #include "ostra/str_util.h"
@@ -44,10 +45,8 @@ bool empty(const char* s)
 // create_empty_file - create or truncate path as an empty file of the mode.
 int create_empty_file(const char* path, mode_t mode)
 {
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    } while (fd < 0 && errno == EINTR);
+    int fd = ostra::retry_eintr(
+        [&] { return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode); });
     if (fd < 0)
         return -1;
     return close(fd);
@@ -327,10 +326,8 @@ int string_to_file(const char* dir, const char* name, const char* value)
                  value, path, VALUE_LIMIT);
         return -1;
     }
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    } while (fd < 0 && errno == EINTR);
+    int fd = ostra::retry_eintr(
+        [&] { return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644); });
     if (fd < 0) {
         messlog2(0, 0, "Unable to create file '%s'", path);
         return -1;
