@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ostra/eintr.h"
 #include "ostra/errors.h"
 
 namespace ostra {
@@ -81,10 +82,7 @@ AutocleanOFStream::AutocleanOFStream(const std::string& path, std::ios_base::ope
 {
     const int flags =
         O_WRONLY | O_CREAT | O_CLOEXEC | ((mode & std::ios_base::app) ? O_APPEND : O_TRUNC);
-    int fd;
-    do {
-        fd = open(path.c_str(), flags, 0644);
-    } while (fd < 0 && errno == EINTR);
+    int fd = retry_eintr([&] { return open(path.c_str(), flags, 0644); });
     if (fd < 0) {
         setstate(std::ios_base::failbit);
         return;

@@ -7,6 +7,7 @@
 
 #include <exception>
 
+#include "ostra/eintr.h"
 #include "ostra/errors.h"
 
 namespace ostra {
@@ -36,10 +37,7 @@ int FdOwner::close_nothrow()
 {
     if (fd_ < 0)
         return 0;
-    int rc;
-    do {
-        rc = ::close(fd_);
-    } while (rc == -1 && errno == EINTR);
+    int rc = retry_eintr([this] { return ::close(fd_); });
     fd_ = -1;
     return rc;
 }
@@ -81,12 +79,8 @@ void PipeOwner::open(const char* message)
     readEnd.close();
     writeEnd.close();
     int fds[2];
-    int rc;
-    do {
-        // Close-on-exec keeps this pipe out of every other child this process starts.
-        rc = ::pipe2(fds, O_CLOEXEC);
-    } while (rc == -1 && errno == EINTR);
-    if (rc == -1)
+    // Close-on-exec keeps this pipe out of every other child this process starts.
+    if (retry_eintr([&fds] { return ::pipe2(fds, O_CLOEXEC); }) == -1)
         throwSystemError(message, errno);
     readEnd.seize(fds[0]);
     writeEnd.seize(fds[1]);

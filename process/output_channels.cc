@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 
+#include "ostra/eintr.h"
 #include "ostra/errors.h"
 
 namespace ostra {
@@ -43,16 +44,10 @@ bool SelectSet::has(int fd) const
 // setNonblocking - add O_NONBLOCK to fd's status flags.
 void setNonblocking(int fd, const char* what)
 {
-    int flags;
-    do {
-        flags = fcntl(fd, F_GETFL);
-    } while (flags == -1 && errno == EINTR);
+    int flags = retry_eintr([fd] { return fcntl(fd, F_GETFL); });
     int rc = -1;
-    if (flags != -1) {
-        do {
-            rc = fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        } while (rc == -1 && errno == EINTR);
-    }
+    if (flags != -1)
+        rc = retry_eintr([fd, flags] { return fcntl(fd, F_SETFL, flags | O_NONBLOCK); });
     if (rc == -1)
         throwSystemError(what, errno);
 }
@@ -70,10 +65,7 @@ void OutputChannelsHandler::registerChannel(FdOwner& fd, const OutputCallback& c
 bool OutputChannelsHandler::handleSingleOutput(Entry& entry)
 {
     std::vector<char> chunk(1024);
-    ssize_t n;
-    do {
-        n = read(entry.fd->get(), chunk.data(), chunk.size());
-    } while (n == -1 && errno == EINTR);
+    ssize_t n = retry_eintr([&] { return read(entry.fd->get(), chunk.data(), chunk.size()); });
     if (n == -1 && errno == EAGAIN)
         return false;
     if (n == -1)

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "ostra/eintr.h"
 #include "ostra/errors.h"
 
 namespace ostra {
@@ -43,10 +44,7 @@ void checkMode(int mode, bool allowSameAsStdout, const char* text)
 // openNull - "/dev/null" with the given access, close-on-exec in the parent.
 int openNull(int flags, const char* message)
 {
-    int fd;
-    do {
-        fd = ::open("/dev/null", flags | O_CLOEXEC);
-    } while (fd == -1 && errno == EINTR);
+    int fd = retry_eintr([flags] { return ::open("/dev/null", flags | O_CLOEXEC); });
     if (fd == -1)
         throwSystemError(message, errno);
     return fd;
@@ -70,16 +68,6 @@ void prepareStream(int mode, bool input, ChildEnd& child, FdOwner& parentEnd, co
         parentEnd.seize(parentSide.release());
         child.fd = child.opened.get();
     }
-}
-
-// retryEintr - run a system call again while it is interrupted.
-template <class F> int retryEintr(F call)
-{
-    int rc;
-    do {
-        rc = call();
-    } while (rc == -1 && errno == EINTR);
-    return rc;
 }
 
 // writeAll - write every byte to the control pipe; failures cannot be reported further.
@@ -119,7 +107,7 @@ void writeTypeAndMessage(int fd, const char* type, const char* message)
 // liftAbove2 - a close-on-exec copy of fd numbered 3 or above.
 int liftAbove2(int fd, const char* message)
 {
-    int copy = retryEintr([fd] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 3); });
+    int copy = retry_eintr([fd] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 3); });
     if (copy == -1)
         throwSystemError(message, errno);
     return copy;
@@ -129,13 +117,13 @@ int liftAbove2(int fd, const char* message)
 void placeStream(int src, int target, const char* message)
 {
     if (src == target) {
-        int flags = retryEintr([src] { return ::fcntl(src, F_GETFD); });
+        int flags = retry_eintr([src] { return ::fcntl(src, F_GETFD); });
         if (flags == -1 ||
-            retryEintr([src, flags] { return ::fcntl(src, F_SETFD, flags & ~FD_CLOEXEC); }) == -1)
+            retry_eintr([src, flags] { return ::fcntl(src, F_SETFD, flags & ~FD_CLOEXEC); }) == -1)
             throwSystemError(message, errno);
         return;
     }
-    if (retryEintr([src, target] { return ::dup2(src, target); }) == -1)
+    if (retry_eintr([src, target] { return ::dup2(src, target); }) == -1)
         throwSystemError(message, errno);
 }
 
@@ -157,7 +145,7 @@ void closeFrom3(int keep)
     int saved = errno;
     struct rlimit rl;
     long limit = 20;
-    if (retryEintr([&rl] { return ::getrlimit(RLIMIT_NOFILE, &rl); }) == 0)
+    if (retry_eintr([&rl] { return ::getrlimit(RLIMIT_NOFILE, &rl); }) == 0)
         limit = rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur > INT_MAX
                     ? static_cast<long>(INT_MAX)
                     : static_cast<long>(rl.rlim_cur);
@@ -190,14 +178,14 @@ struct LaunchRequest {
     char* const* argv = const_cast<char* const*>(s.argv);
     if (s.envp) {
         char* const* envp = const_cast<char* const*>(s.envp);
-        retryEintr([&] { return ::execve(s.path, argv, envp); });
+        retry_eintr([&] { return ::execve(s.path, argv, envp); });
         throwSystemError("execve", errno);
     }
     if (s.searchPath) {
-        retryEintr([&] { return ::execvp(s.path, argv); });
+        retry_eintr([&] { return ::execvp(s.path, argv); });
         throwSystemError("execvp", errno);
     }
-    retryEintr([&] { return ::execv(s.path, argv); });
+    retry_eintr([&] { return ::execv(s.path, argv); });
     throwSystemError("execv", errno);
 }
 
@@ -211,7 +199,7 @@ struct LaunchRequest {
         self.control.writeEnd.seize(
             liftAbove2(self.control.writeEnd.get(), "control pipe close-on-exec fcntl"));
     int ctl = self.control.writeEnd.get();
-    if (retryEintr([ctl] { return ::fcntl(ctl, F_SETFD, FD_CLOEXEC); }) == -1)
+    if (retry_eintr([ctl] { return ::fcntl(ctl, F_SETFD, FD_CLOEXEC); }) == -1)
         throwSystemError("control pipe close-on-exec fcntl", errno);
 
     self.stdinWrite.close();
@@ -238,7 +226,7 @@ struct LaunchRequest {
             ::close(src[i]);
     }
 
-    if (s.cwd && retryEintr([&s] { return ::chdir(s.cwd); }) == -1)
+    if (s.cwd && retry_eintr([&s] { return ::chdir(s.cwd); }) == -1)
         throwSystemError("cwd chdir", errno);
     if (s.closeDescriptors)
         closeFrom3(ctl);
@@ -406,10 +394,7 @@ int ProcessLaunch::waitExit()
     if (pid <= 0)
         throw std::logic_error("no child process to wait for");
     int status = 0;
-    pid_t rc;
-    do {
-        rc = ::waitpid(pid, &status, 0);
-    } while (rc == -1 && errno == EINTR);
+    pid_t rc = retry_eintr([&] { return ::waitpid(pid, &status, 0); });
     if (rc == -1)
         ostra::throwSystemError("unable to wait for child process exit", errno);
     return status;

@@ -8,6 +8,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "ostra/eintr.h"
 #include "ostra/errors.h"
 #include "process/output_channels.h"
 
@@ -142,10 +143,7 @@ void ProcessSetCatcher::childHandler(int, siginfo_t*, void*)
         if (WIFSTOPPED(status))
             continue;
         ++catcher->terminated_;
-        ssize_t n;
-        do {
-            n = write(catcher->control_.writeEnd.get(), "t", 1);
-        } while (n == -1 && errno == EINTR);
+        retry_eintr([catcher] { return write(catcher->control_.writeEnd.get(), "t", 1); });
     }
     errno = saved;
 }
