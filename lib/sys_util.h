@@ -9,51 +9,18 @@
 #include "ostra/eintr.h"
 #include "ostra/fd_write.h"
 #include "ostra/lock.h"
+#include "ostra/scoped_fd.h"
 
 namespace ostra {
 namespace detail {
 
 using ostra::retry_eintr;
+using ostra::ScopedFd;
 using ostra::write_all;
 
 // close_from_3 - close every descriptor above standard error (in a child
 // before exec).
 void close_from_3();
-
-// ScopedFd - a descriptor closed at scope exit unless released or closed.
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd = -1) : fd_(fd) {}
-    ~ScopedFd()
-    {
-        if (fd_ >= 0) {
-            int saved = errno;
-            ::close(fd_);
-            errno = saved;
-        }
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-
-    int get() const { return fd_; }
-    // release - give the descriptor up without closing it.
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // close - close now; the close(2) result (errno set on failure).
-    int close()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd >= 0 ? ::close(fd) : 0;
-    }
-
-private:
-    int fd_;
-};
 
 // ScopedLock - a lock_struct_t released at scope exit unless released earlier.
 class ScopedLock {

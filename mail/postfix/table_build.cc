@@ -11,6 +11,7 @@
 #include "mail/postfix/postmap_run.h"
 #include "ostra/eintr.h"
 #include "ostra/errors.h"
+#include "ostra/scoped_fd.h"
 
 namespace ostra {
 namespace mail {
@@ -19,23 +20,6 @@ namespace postfix {
 namespace {
 
 const char NEW_SUFFIX[] = ".new";
-
-// Fd - a descriptor closed at scope exit.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // databaseSuffix - what postmap adds to a source path for the table's type.
 std::string databaseSuffix(const std::string& table)
@@ -56,7 +40,8 @@ void syncDirectory(const std::string& path)
     const std::string dir = slash == std::string::npos ? "."
                             : slash == 0               ? "/"
                                                        : path.substr(0, slash);
-    Fd fd(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    ScopedFd fd(
+        retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (fd.get() < 0 || retry_eintr([&] { return ::fsync(fd.get()); }) != 0)
         throwSystemError("unable to sync directory " + dir, errno);
 }
@@ -103,7 +88,7 @@ void TableBuild::install(const std::vector<std::string>& options)
     if (!run.run())
         throw PostfixConfigurationError(run.failureText());
 
-    Fd fd(retry_eintr(
+    ScopedFd fd(retry_eintr(
         [&] { return ::open(newDatabase_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); }));
     if (fd.get() < 0)
         throwSystemError("unable to open " + newDatabase_, errno);
