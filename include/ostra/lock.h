@@ -1,6 +1,8 @@
-// lock.h - exclusive advisory locks on lock files, plain and as an object.
+// lock.h - exclusive advisory locks on lock files, plain and as objects.
 #ifndef OSTRA_LOCK_H
 #define OSTRA_LOCK_H
+
+#include <errno.h>
 
 #include <string>
 
@@ -53,6 +55,34 @@ public:
     ~MKLock();
     MKLock(const MKLock&) = delete;
     MKLock& operator=(const MKLock&) = delete;
+
+private:
+    lock_struct_t* lock_;
+};
+
+// ScopedLock - a lock_struct_t released at scope exit unless released earlier.
+class ScopedLock {
+public:
+    explicit ScopedLock(lock_struct_t* lock) : lock_(lock) {}
+    ~ScopedLock()
+    {
+        if (lock_ != nullptr) {
+            int saved = errno;
+            rm_lock(lock_);
+            errno = saved;
+        }
+    }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+    bool held() const { return is_locked(lock_) != 0; }
+    // release - rm_lock now; its result.
+    int release()
+    {
+        lock_struct_t* lock = lock_;
+        lock_ = nullptr;
+        return lock != nullptr ? rm_lock(lock) : 0;
+    }
 
 private:
     lock_struct_t* lock_;

@@ -51,27 +51,6 @@ private:
     char* ascii_;
 };
 
-/* FileLock - the hashed lock of a path, held for the scope: the lock every
- * copy onto that path takes. */
-class FileLock {
-public:
-    explicit FileLock(const char* path) : lock_(mk_lock(path, 1)) {}
-    ~FileLock()
-    {
-        if (lock_ != nullptr) {
-            int saved = errno;
-            rm_lock(lock_);
-            errno = saved;
-        }
-    }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool held() const { return is_locked(lock_) != 0; }
-
-private:
-    lock_struct_t* lock_;
-};
-
 /* fail - log a message that has no system error behind it; -1. */
 int fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 int fail(const char* fmt, ...)
@@ -208,7 +187,8 @@ int store_attachment(int in, const char* src, const char* path)
     if (!store)
         return tree_fail("Unable to open dir %s: %s\n",
                          std::string(path, strrchr(path, '/') - path).c_str(), errno);
-    FileLock lock(path);
+    /* The hashed lock every copy onto the path takes. */
+    ostra::ScopedLock lock(mk_lock(path, 1));
     if (!lock.held()) {
         messlog2(0, 0, "Error occurred while locking the file %s\n", path);
         return -1;

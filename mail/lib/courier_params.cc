@@ -227,15 +227,13 @@ int set_courier_params_list(const EnvChange* changes)
         }
         // Concurrent runs edit different variables of the same files; the
         // lock keeps one run's rewrite from dropping another's change.
-        lock_struct_t* lock = mk_lock(path, 1);
-        if (!is_locked(lock)) {
-            if (lock != nullptr)
-                rm_lock(lock);
+        ostra::ScopedLock lock(mk_lock(path, 1));
+        if (!lock.held()) {
             conf_log("Error occurred while locking the file %s\n", path);
             return -1;
         }
         int rc = edit_env_file(path, changes);
-        rm_lock(lock);
+        lock.release();
         if (rc < 0)
             return -1;
     }

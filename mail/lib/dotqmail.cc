@@ -66,27 +66,6 @@ bool find_popuser(Owner* owner)
     return true;
 }
 
-// FileLock - the file's hashed lock, the one the line-edit facility takes,
-// held for the scope.
-class FileLock {
-public:
-    explicit FileLock(const char* file) : lock_(mk_lock(file, 1)) {}
-    ~FileLock()
-    {
-        if (lock_ != nullptr) {
-            int saved = errno;
-            rm_lock(lock_);
-            errno = saved;
-        }
-    }
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-    bool held() const { return is_locked(lock_) != 0; }
-
-private:
-    lock_struct_t* lock_;
-};
-
 // read_file - the whole file name below dir into *content: 0, 1 when it
 // does not exist, -1 after logging. Only a regular file is read: the mail
 // home belongs to popuser, who could plant a link to read another file into
@@ -243,7 +222,8 @@ int edit_lines(const char* file, const char* const drop[], const char* add)
     Owner owner;
     if (!find_popuser(&owner))
         return -1;
-    FileLock lock(file);
+    // The file's hashed lock, the one the line-edit facility takes.
+    ostra::ScopedLock lock(mk_lock(file, 1));
     if (!lock.held()) {
         messlog2(0, 0, "Error occurred while locking the file %s: %s\n", file, strerror(errno));
         return -1;
@@ -340,7 +320,7 @@ int dotqmail_reset(const char* file)
     Owner owner;
     if (!find_popuser(&owner))
         return -1;
-    FileLock lock(file);
+    ostra::ScopedLock lock(mk_lock(file, 1));
     if (!lock.held()) {
         messlog2(0, 0, "Error occurred while locking the file %s: %s\n", file, strerror(errno));
         return -1;
