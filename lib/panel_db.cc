@@ -266,22 +266,28 @@ int run_list_query(MYSQL* conn, const char* query, char*** list)
     return 0;
 }
 
+// query_connection - the connection a list query runs on (owner's, opened
+// when needed); null after the log line, also when text or list is missing.
+MYSQL* query_connection(OwnedConnection& owner, const char* text, char*** list)
+{
+    if (text == nullptr || list == nullptr) {
+        ostra_log(3, "Unable to get data from mysql database");
+        return nullptr;
+    }
+    MYSQL* conn = owner.open();
+    if (conn == nullptr)
+        ostra_log(3, "Unable to connect to mysql database");
+    return conn;
+}
+
 } // namespace
 
 // exec_mysql_query - append the first column of every row of query to *list.
 int exec_mysql_query(MYSQL* given, const char* query, char*** list)
 {
-    if (query == nullptr || list == nullptr) {
-        ostra_log(3, "Unable to get data from mysql database");
-        return -1;
-    }
     OwnedConnection owner(given);
-    MYSQL* conn = owner.open();
-    if (conn == nullptr) {
-        ostra_log(3, "Unable to connect to mysql database");
-        return -1;
-    }
-    return run_list_query(conn, query, list);
+    MYSQL* conn = query_connection(owner, query, list);
+    return conn != nullptr ? run_list_query(conn, query, list) : -1;
 }
 
 // mysql_format_query - the query with its values escaped for the connection.
@@ -297,16 +303,10 @@ char* mysql_format_query(MYSQL* conn, const char* fmt, ...)
 // exec_mysql_queryf - connect when needed, escape the values, run the query.
 int exec_mysql_queryf(MYSQL* given, char*** list, const char* fmt, ...)
 {
-    if (fmt == nullptr || list == nullptr) {
-        ostra_log(3, "Unable to get data from mysql database");
-        return -1;
-    }
     OwnedConnection owner(given);
-    MYSQL* conn = owner.open();
-    if (conn == nullptr) {
-        ostra_log(3, "Unable to connect to mysql database");
+    MYSQL* conn = query_connection(owner, fmt, list);
+    if (conn == nullptr)
         return -1;
-    }
     va_list ap;
     va_start(ap, fmt);
     std::unique_ptr<char, decltype(&free)> query(vformat_query(conn, fmt, ap), free);
