@@ -17,6 +17,7 @@
 #include "mail/lib/mail_tree.h"
 #include "mail/lib/quota_log.h"
 #include "ostra/eintr.h"
+#include "ostra/fd_write.h"
 
 namespace {
 
@@ -147,22 +148,6 @@ bool create_tmp_file(TmpQuotaFile& tmp, int maildir, const char* shown, const ch
     errno = EAGAIN;
     quota_report("Maximal allowed number of attempts to create a maildirsize file exceeded");
     return false;
-}
-
-/* write_all - the whole buffer, retrying after EAGAIN and EINTR. */
-bool write_all(int fd, const char* buf, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(fd, buf, len);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR)
-                continue;
-            return false;
-        }
-        buf += n;
-        len -= (size_t)n;
-    }
-    return true;
 }
 
 /* folder_time - modification time of the directory sub below dir into
@@ -302,7 +287,8 @@ int write_maildirpp_maildirsize_at(int maildir, const char* shown, uid_t owner, 
         quota_report("unable to format maildirsize contents");
         return 0;
     }
-    if (!write_all(tmp.fd(), text, (size_t)len)) {
+    /* A new regular file opened blocking: a write never fails with EAGAIN. */
+    if (ostra::write_all(tmp.fd(), text, (size_t)len) != 0) {
         quota_report("unable to write data to file");
         return 0;
     }
