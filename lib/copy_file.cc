@@ -34,6 +34,12 @@ static int copy_locked(const char* src, const char* dst)
         return 1;
     }
     bool to_stdout = strcmp(dst, "-") == 0;
+    // The same file under another name (a link, "./f"): truncating dst
+    // would empty src, and there is nothing to copy.
+    struct stat target;
+    if (!to_stdout && stat(dst, &target) == 0 && target.st_dev == st.st_dev &&
+        target.st_ino == st.st_ino)
+        return 0;
     ScopedFd out(to_stdout ? -1 : retry_eintr([&] {
         return open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
     }));
