@@ -138,6 +138,20 @@ const Case CASES[] = {
      "Fatal error: boost::filesystem::filesystem_error(boost::filesystem::rename: No such file or "
      "directory: \"/var/qmail/mailnames/example.com/ghost\", "
      "\"/var/qmail/mailnames/example.com/boss\")\n"},
+    // The quota lookup runs on the connection its caller opened: a second
+    // one would be refused.
+    {"one panel connection at a time", "mxadmin --add-domain --domain-name=example.com",
+     "mariadb --no-defaults -e 'ALTER USER admin@localhost WITH MAX_USER_CONNECTIONS 1' && "
+     "mxadmin --add-mailname --domain-name=example.com --mailname=info; s=$?; "
+     "mariadb --no-defaults -e 'ALTER USER admin@localhost WITH MAX_USER_CONNECTIONS 0'; exit $s",
+     0, R"(
+        +home example.com/info
+        +quota example.com/info 2960S,0C
+        +vmailbox info@example.com example.com/info/Maildir/
+        +virtual info@alias1.com info@example.com
+        +virtual info@alias2.com info@example.com
+        +virtual info@example.com info@example.com)",
+     ""},
     {"postconf write fails", "",
      fault("* -e *", "exit 1", "mxadmin --add-whitelist --ip-address=10.1.1.1 --netmask=32"), 1, "",
      fatal("Configuration", "unknown error")},

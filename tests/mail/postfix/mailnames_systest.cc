@@ -407,6 +407,10 @@ const std::string NOT_OPENED = "Unable to open database " + AUTH_DB +
 const Case FAILURES[] = {
     {"remove mailname without a schema", FULL + NO_SCHEMA, ex("remove-mailname --mailname=info"), 1,
      "", PREPARE + "Unable to remove mailname info@example.com\n"},
+    {"remove alias without a schema", FULL + NO_SCHEMA,
+     ex("remove-alias --mailname=info --alias=i1"), 1,
+     all3("-virtual i1@% info@example.com") + handler('-', "i1@example.com"),
+     PREPARE + "Unable to remove mailname i1@example.com\n"},
     {"set password without a schema", FULL + NO_SCHEMA,
      "HSP_PASSWORD=x " + ex("set-password --mailname=info"), 1, "",
      PREPARE + "No such domain 'example.com' in the mail authentication DB\n"

@@ -6,6 +6,7 @@
 
 #include <sstream>
 
+#include "mail/postfix/service_manager.h"
 #include "ostra/init_script.h"
 #include "world.h"
 
@@ -253,17 +254,24 @@ TEST(Services, MasterCf)
     });
 }
 
+// The pid file: its first word, a positive decimal pid that fits a pid_t.
 // The process table's stat lines: the command name runs to the last ")",
 // then come one blank, a one-letter state, one blank and the parent pid.
-TEST(Services, ProcStat)
+TEST(Services, PidFileAndProcStat)
 {
     // clang-format off
-    const char* const cases[][2] = {
+    const char* const pids[][2] = {
+        {"      4242\n", "4242"}, {"2147483647", "2147483647"}, {"2147483648", "-1"},
+        {"2147483646 x", "2147483646"}, {"0", "-1"}, {"-5", "-1"}, {"12a", "-1"}, {"", "-1"}};
+    const char* const stats[][2] = {
         {"2 (qmgr) S 240 0\n", "qmgr 240"}, {"5 (a) S 1 b) R 7\n", "a) S 1 b 7"}, {"2 q S 1", "-"},
         {"8 (x) S 2147483647", "x 2147483647"}, {"9 (x) S 2147483648", "-"}, {"2 (q) ", "-"},
         {"2 (q) S ", "-"}, {"2 (q)   240", "-"}, {"2 (q) S240 1", "-"}, {"2 )q( S 240", "-"}};
     // clang-format on
-    for (const auto& c : cases) {
+    for (const auto& c : pids)
+        EXPECT_EQ(c[1], std::to_string(ostra::mail::postfix::ServiceManager::parsePid(c[0])))
+            << c[0];
+    for (const auto& c : stats) {
         std::string comm;
         pid_t ppid = 0;
         const bool parsed = parse_proc_stat(c[0], &comm, &ppid) == 0;
