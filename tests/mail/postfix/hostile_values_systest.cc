@@ -236,6 +236,13 @@ TEST(HostileValues, ChildrenGetNoPasswordAndNoDescriptor)
         sh("rm -f /tmp/seen/*");
     }
     EXPECT_LE(12u, recorded) << "postmap and the init script did not run";
+    // Standard streams the caller closed are /dev/null: no lock file or table
+    // source takes their place to receive diagnostics.
+    mxtest::installScript("/usr/sbin/postmap",
+                          "readlink /proc/$PPID/fd/0 /proc/$PPID/fd/1 /proc/$PPID/fd/2 "
+                          ">/tmp/seen/stdio\nexec /usr/sbin/postmap.real \"$@\"\n");
+    sh("mxadmin --add-domain --domain-name=y.com <&- >&- 2>&-");
+    EXPECT_EQ("/dev/null\n/dev/null\n/dev/null\n", mxtest::readFile("/tmp/seen/stdio"));
     // The commands that read a password still got it, the clear one first.
     EXPECT_EQ("clear\n", sh(std::string("sqlite3 ") + mxtest::AUTH_DB +
                             " 'SELECT DISTINCT userPassword FROM users'"));
