@@ -106,16 +106,19 @@ TEST(MasterCf, EntriesDecodeAndFormat)
 // An edit: "-" removes the entry, "+" adds it with its text.
 const struct {
     string text;
-    char op;
+    string ops; // each '+' adds the entry, each '-' removes it, in turn
     string entry, after;
 } EDITS[] = {
-    {"#a\n" + SMTP + "\n# in\n  -o k=v\n#b\n", '-', SMTP, "#a\n#b\n"},
-    {"#a\n", '-', SMTP, "#a\n"},
-    {SMTP + "\n", '-', SMTP, ""},
-    {"#a\nx unix - - - - - old\n  -o k=v\n#b\n", '+', "x unix - - - - - new",
+    {"#a\n" + SMTP + "\n# in\n  -o k=v\n#b\n", "-", SMTP, "#a\n#b\n"},
+    {"#a\n", "-", SMTP, "#a\n"},
+    {SMTP + "\n", "-", SMTP, ""},
+    {"#a\nx unix - - - - - old\n  -o k=v\n#b\n", "+", "x unix - - - - - new",
      "#a\nx unix - - - - - new\n#b\n"},
-    {"#a\n" + SMTP + "\n#b\n", '+', "x unix - - - - - x",
+    {"#a\n" + SMTP + "\n#b\n", "+", "x unix - - - - - x",
      "#a\n" + SMTP + "\n#b\nx unix - - - - - x\n"},
+    // A removed entry leaves no trace that a later edit of it could meet.
+    {SMTP + "\n#b\n", "--", SMTP, "#b\n"},
+    {SMTP + "\n#b\n", "-+", SMTP, "#b\n" + SMTP + "\n"},
 };
 
 TEST(MasterCf, EditsChangeOnlyTheirEntry)
@@ -124,13 +127,15 @@ TEST(MasterCf, EditsChangeOnlyTheirEntry)
         MasterCfContent content, entry;
         ASSERT_TRUE(parseMasterCf(c.text, content) && parseMasterCf(c.entry, entry));
         const ModuleInfo& info = entry.modules().begin()->second;
-        const bool present = content.hasModule(info.name, info.type);
-        if (c.op == '+')
-            content.addModule(info, c.entry);
-        else
-            EXPECT_EQ(present, content.removeModule(info.name, info.type)) << c.text;
-        EXPECT_EQ(c.op == '+', content.hasModule(info.name, info.type)) << c.text;
-        EXPECT_EQ(c.after, content.text()) << c.text;
+        for (char op : c.ops) {
+            const bool present = content.hasModule(info.name, info.type);
+            if (op == '+')
+                content.addModule(info, c.entry);
+            else
+                EXPECT_EQ(present, content.removeModule(info.name, info.type)) << c.text;
+            EXPECT_EQ(op == '+', content.hasModule(info.name, info.type)) << c.text;
+        }
+        EXPECT_EQ(c.after, content.text()) << c.text << c.ops;
     }
 }
 
