@@ -120,11 +120,32 @@ Lines state()
     return lines;
 }
 
+// services - "name type" of every entry in master.cf or its set-aside file.
+std::set<std::string> services(const Lines& lines)
+{
+    static const std::regex entry("([a-z0-9.-]+)\\s+([a-z-]+)\\s.*");
+    std::set<std::string> found;
+    std::smatch m;
+    for (const std::string& line : lines) {
+        std::string text;
+        if (line.compare(0, 10, "master.cf ") == 0)
+            text = line.substr(10) + "\\n";
+        else if (line.compare(0, 30, "spool master.cf.disabled f644 ") == 0)
+            text = line.substr(line.find(' ', 30) + 1);
+        for (size_t at = 0, end; (end = text.find("\\n", at)) != std::string::npos; at = end + 2) {
+            const std::string one = text.substr(at, end - at);
+            if (std::regex_match(one, m, entry))
+                found.insert(m[1].str() + " " + m[2].str());
+        }
+    }
+    return found;
+}
+
 // judge - what a kill left, between the states before and after the run
 // again: every new line is a documented temporary file, in the state after,
 // or a table record of a key and a value that one of the two states holds;
 // every line of both is still there, and so is every line the kind keeps;
-// no handler lacks an entry.
+// no handler lacks an entry; no service is in neither master.cf file.
 void judge(const Lines& before, const Lines& killed, const Lines& after, Figures& figures,
            const std::string& what, const std::regex& keep)
 {
@@ -166,6 +187,12 @@ void judge(const Lines& before, const Lines& killed, const Lines& after, Figures
             ++entries[m[1]];
     for (const auto& e : entries)
         EXPECT_EQ(entries[" d"], e.second) << what << " left handlers without " << e.first;
+    const std::set<std::string> was = services(before), is = services(after),
+                                left = services(killed);
+    // No change here takes a service out of both files, killed or run again.
+    for (const std::string& service : was)
+        EXPECT_TRUE(left.count(service) && is.count(service))
+            << what << " left " << service << " in neither file";
 }
 
 // killedRun - start a command behind prefix in a process group of its own,
@@ -298,6 +325,7 @@ TEST_F(Crash, KilledAtEveryStep)
          "write,rename"},
         {{"mail name reset", {"--add-mailname " + BOX}}, "write"},
         {KINDS[0], "rename,unlink"},
+        {KINDS[2], "rename"},
     };
     for (const auto& c : cases) {
         std::istringstream calls(c.calls);
