@@ -1,5 +1,5 @@
-// file_util_systest.cc - copies under the destination's lock, in a sandbox
-// because the lock lives in the system's lock directory.
+// file_util_systest.cc - copies and line edits under the file's lock, in a
+// sandbox because the lock lives in the system's lock directory.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -45,6 +45,23 @@ TEST(CopyFile, CopiesOverTheDestinationButNeverOntoItself)
         };
         EXPECT_EQ(c.after, content("src") + " " + content("dst")) << c.name;
     }
+}
+
+// The locked forms of the line edits; a refused request changes nothing, and
+// each call leaves the lock free for the next (or the next would wait for ever).
+TEST(FileStr, EditsUnderTheFilesLock)
+{
+    mxtest::TempDir dir;
+    const std::string path = dir.file("list");
+    mxtest::writeFile(path, "a\n");
+    const char* two[] = {"b", "c", nullptr};
+    EXPECT_EQ(0, file_strings(path.c_str(), two, FILE_STR_ADD, FILE_STR_APPEND));
+    EXPECT_EQ(0, file_str(path.c_str(), "a", FILE_STR_REMOVE, 0));
+    EXPECT_EQ(1, file_str(path.c_str(), nullptr, FILE_STR_ADD, FILE_STR_APPEND));
+    EXPECT_EQ(1, file_strings(path.c_str(), two, 3, 0));
+    EXPECT_EQ(1, file_strings(nullptr, two, FILE_STR_ADD, FILE_STR_APPEND));
+    EXPECT_EQ(1, file_str(dir.file("none").c_str(), "a", FILE_STR_REMOVE, 0));
+    EXPECT_EQ("b\nc\n", mxtest::readFile(path));
 }
 
 } // namespace

@@ -83,7 +83,14 @@ TEST(Strings, AsciiFormsOfNamesAndAddresses)
     EXPECT_EQ(nullptr, idn_email_toascii("no-at-sign"));
     EXPECT_EQ(nullptr, idn_toascii(overlong.c_str()));
     EXPECT_EQ(5, idn_errno);
-    EXPECT_STREQ("Unknown error", idn_strerror(10));
+    // The texts that follow "failed: " in the program's messages.
+    string texts;
+    for (int code : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 201, 10, -1})
+        texts += idn_strerror(code) + "|"s;
+    EXPECT_EQ("Success|Stringprep error|Punycode error|Contains non-LDH characters|Contains "
+              "minus|Invalid length|ACE prefix not found|Verify error|ACE prefix found|Iconv "
+              "error|Cannot allocate buffer|Unknown error|Unknown error|",
+              texts);
 }
 
 } // namespace
