@@ -21,6 +21,13 @@ const std::string EXAMPLE = DOMAIN + R"(
     mxadmin --add-handler --handler-name=h --handler-type=recipient --handler-type-name=info@example.com --executable=/bin/true --context=c --hook=before-local --priority=10
 )";
 
+// restored - command run while the panel's table is named "saved", then named back.
+std::string restored(const std::string& table, const std::string& command)
+{
+    return command + "; s=$?; echo 'RENAME TABLE saved TO " + table +
+           "' | mariadb --no-defaults --database=hsp; exit $s";
+}
+
 const char ADDED[] = R"(
     +root example.com
     +std example.com
@@ -213,6 +220,42 @@ const Case CASES[] = {
      "mxadmin --add-domain-alias --domain-name=example.com --domain-alias-name=alias2.com "
      "--set-catchall --email=sales@example.com",
      1, ALIAS2_RECORDS, "~Unable to clone auth record for"},
+    // A panel table gone for the command's run: it fails, having done what needs no such table.
+    {"remove alias domain, the panel's mail names unreadable",
+     EXAMPLE + "sql RENAME TABLE mail TO saved",
+     restored(
+         "mail",
+         "mxadmin --del-domain-alias --domain-name=example.com --domain-alias-name=alias1.com"),
+     1, R"(
+        -auth domain alias1.com 0
+        -auth user info@alias1.com pw - 0
+        -std alias1.com
+        -virtual alias1.com 1
+        -virtual i1@alias1.com info@example.com
+        -virtual i2@alias1.com info@example.com
+        -virtual info@alias1.com info@example.com
+        -virtual sales@alias1.com sales@example.com)",
+     "Unable to get data from mysql database\nUnable to get mailnames from domain: "
+     "example.com\nUnable to get mailnames from domain example.com\n"},
+    {"add alias domain, the panel's mail aliases unreadable",
+     EXAMPLE + "sql RENAME TABLE mail_aliases TO saved",
+     restored("mail_aliases", "mxadmin --add-domain-alias --domain-name=example.com "
+                              "--domain-alias-name=alias2.com --set-reject"),
+     1, R"(
+        +handlers before-local/recipient/info@alias2.com d755 root:root
+        +handlers before-local/recipient/info@alias2.com/10-h-* f644 root:root
+        +handlers info/10-h-* d755 root:root
+        +handlers info/10-h-*/context f644 root:root c\n
+        +handlers info/10-h-*/executable l -> /bin/true
+        +handlers info/10-h-*/handler-type f644 root:root recipient\n
+        +handlers info/10-h-*/hook f644 root:root before-local\n
+        +handlers info/10-h-*/recipient f644 root:root info@alias2.com\n
+        +std alias2.com
+        +virtual alias2.com 1
+        +virtual sales@alias2.com sales@example.com)",
+     "~Unable to get aliases for mailname: sales@example.com\nUnable to get data from mysql "
+     "database\nUnable to get aliases for mailname: info@example.com\nUnable to get mail aliases "
+     "for info@example.com\n"},
     {"remove alias domain", EXAMPLE,
      "mxadmin --del-domain-alias --domain-name=example.com --domain-alias-name=alias1.com", 0, R"(
         -auth domain alias1.com 0

@@ -152,6 +152,38 @@ const Case CASES[] = {
         +virtual info@alias2.com info@example.com
         +virtual info@example.com info@example.com)",
      ""},
+    // A place the program writes that is of the wrong kind: refused, nothing changed.
+    {"mail root a file", "rm -rf /var/qmail/mailnames && touch /var/qmail/mailnames",
+     "mxadmin --add-mailname --domain-name=example.com --mailname=info", 1, "",
+     "Fatal error: boost::filesystem::filesystem_error(boost::filesystem::create_directory: File "
+     "exists: \"/var/qmail/mailnames\")\n"},
+    {"domain keys directory a file",
+     "rm -rf /etc/domainkeys && touch /etc/domainkeys && echo k >/run/k",
+     "mxadmin --set-domain-key --domain-name=example.com --file-name=/run/k", 1, "",
+     "Unable to create directory /etc/domainkeys/example.com: Not a directory\n"},
+    {"authentication database a directory",
+     "rm -f /var/spool/postfix/ostra/passwd.db && mkdir /var/spool/postfix/ostra/passwd.db",
+     "HSP_PASSWORD=x mxadmin --set-password --domain-name=example.com --mailname=info", 1, "",
+     "Unable to open database /var/spool/postfix/ostra/passwd.db: unable to open database file\n"
+     "Unable to set password for mailname info@example.com\n"},
+    {"authentication database not a database", "echo junk >/var/spool/postfix/ostra/passwd.db",
+     "HSP_PASSWORD=x mxadmin --set-password --domain-name=example.com --mailname=info", 1, "",
+     "Unable to prepare SQL statement for query 'SELECT id FROM domains WHERE name=?': file is "
+     "not a database\nNo such domain 'example.com' in the mail authentication DB\nUnable to set "
+     "password for mailname info@example.com\n"},
+    {"SPF directory a file", "rm -rf /etc/hsp-spf && touch /etc/hsp-spf",
+     "mxadmin --update-spf --spf-guess=g", 1, "",
+     "Unable to open file /etc/hsp-spf/spfguess for writing: Not a directory\n"
+     "Unable to update 'spf_guess' parameter\n"},
+    {"attachments directory a file",
+     "mkdir -p /var/qmail/mailnames/example.com/info && touch "
+     "/var/qmail/mailnames/example.com/info/@attachments && echo a >/run/a",
+     "mxadmin --add-attachment --domain-name=example.com --mailname=info --attachment-file-name=a "
+     "--file-name=/run/a",
+     1, "",
+     "Unable to open dir /var/qmail/mailnames/example.com/info/@attachments: Not a directory\n\n"
+     "System error 20: Not a directory\nUnable to copy the attachment file /run/a to "
+     "/var/qmail/mailnames/example.com/info/@attachments/a\n\nSystem error 20: Not a directory\n"},
     {"postconf write fails", "",
      fault("* -e *", "exit 1", "mxadmin --add-whitelist --ip-address=10.1.1.1 --netmask=32"), 1, "",
      fatal("Configuration", "unknown error")},

@@ -31,6 +31,18 @@ const std::string SYNC =
     "ostra-9.0/handlers-tmpfs\n";
 
 const Case CASES[] = {
+    {"registry root a file",
+     "mkdir -p /usr/local/hsp/handlers && touch /usr/local/hsp/handlers/info",
+     "hd add recipient a@x.com", 1, "",
+     "Unable to open directory /usr/local/hsp/handlers/info: Not a directory\nUnable to create "
+     "directory /usr/local/hsp/handlers/info: File exists\n"},
+    // The queue directory cannot be made: the handler stays registered, not enabled.
+    {"hook directory a file",
+     "mkdir -p /usr/local/hsp/handlers && touch /usr/local/hsp/handlers/before-queue",
+     "hd add recipient a@x.com", 1,
+     "+handlers info d755 root:root\n+handler 10-spam recipient a@x.com before-queue /bin/true c",
+     "Cannot create directory /usr/local/hsp/handlers/before-queue/recipient/a@x.com: File "
+     "exists\nSystem error 17: File exists\n"},
     {"add a list to an empty store; a sync program that is not executable is not run",
      SYNC + "chmod 644 /usr/lib/ostra-9.0/handlers-tmpfs",
      "hd add recipient ' ,a@x.com,, ,B@x.com, '", 0, R"(
@@ -156,6 +168,17 @@ const Case CASES[] = {
      "P=$P/$D; done; R=$D/$D/$D/$D/$D/$D/$D; mkdir -p $P && cd $P && mkdir -p $R && "
      "cp /bin/true $R/p && hd add recipient c@x.com --executable=$R/p",
      1, "", "~Unable to symlink '"},
+    // A registry entry damaged by hand: met by a command, it changes nothing.
+    {"entry without its hook: not found", OFF + "\nrm /usr/local/hsp/handlers/info/10-spam-*/hook",
+     "hd enable recipient a@x.com", 0, "",
+     "~/hook\n\nHandler spam for recipient a@x.com does not exist in queue before-queue\n"},
+    {"entry of an unknown type",
+     OFF +
+         "\nfor f in /usr/local/hsp/handlers/info/10-spam-*/handler-type; do echo bogus >$f; done",
+     "hd remove recipient all", 1, "", "~Invalid handler type 'bogus' for handler '10-spam-"},
+    {"entry without its value", BASE + "\nrm /usr/local/hsp/handlers/info/10-spam-*/recipient",
+     "hd disable recipient all", 1, "",
+     "~Unable to fetch 'recipient' parameter value for handler '10-spam-"},
 };
 
 // queues - "+new NAME TYPE VALUE" is a handler NAME-* of /bin/true with context c

@@ -144,6 +144,8 @@ const Case LOCK_DIRS[] = {
                         "by root and writable by no one else."},
     {"mkdir -m 1777 $D", "Refusing lock directory"},
     {"ln -s /etc $D", "Refusing lock directory"},
+    // A sound directory, but the lock files are links: never followed.
+    {"mkdir -m 755 $D", "Too many levels of symbolic links"},
 };
 
 TEST(HostileValues, LockDirectoryIsRootsAlone)

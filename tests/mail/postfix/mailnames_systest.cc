@@ -289,6 +289,13 @@ const Case RENAMES[] = {
             "grep ^HSP_ >>/run/sync-env; true' >handlers-tmpfs && chmod +x handlers-tmpfs",
      "HSP_PASSWORD=clear HSP_CRYPTED_PASSWORD=crypt " + RENAME + " && sort -u /run/sync-env", 0,
      RENAMED + KEYS_RENAMED + ROWS_RENAMED + MOVED, ""},
+    // The new rows keep the old ones' status.
+    {"disabled user in a disabled domain",
+     FULL + "sqlite3 " + AUTH_DB + " 'UPDATE users SET status=1; UPDATE domains SET status=1'",
+     "HSP_PASSWORD=clear " + RENAME, 0,
+     RENAMED + KEYS_RENAMED + all3("-auth user info@% pw - 1") +
+         all3("+auth user office@% pw - 1") + MOVED,
+     ""},
     {"without a password", FULL, RENAME, 0, RENAMED + all3("-auth user info@% pw - 0") + MOVED, ""},
     // The alias domains are still done; the handlers stay.
     {"in a domain unknown to the authentication database",
