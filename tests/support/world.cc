@@ -373,6 +373,14 @@ RunResult shell(const std::string& line)
 }
 
 // setup - each line must succeed.
+// withoutTable - the command between two renames of the panel's table.
+std::string withoutTable(const std::string& table, const std::string& command)
+{
+    const std::string sql = "mariadb --no-defaults --database=hsp -e ";
+    return sql + "'RENAME TABLE " + table + " TO gone' && { " + command + "; }; s=$?; " + sql +
+           "'RENAME TABLE gone TO " + table + "'; exit $s";
+}
+
 void setup(const std::string& lines)
 {
     std::istringstream in(lines);

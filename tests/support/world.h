@@ -54,6 +54,10 @@ std::string expand(const std::string& text);
 // shell - run a shell line with the built mxadmin first on PATH; the result.
 RunResult shell(const std::string& line);
 
+// withoutTable - a shell line: command run while the panel's table is
+// renamed away, then the table named back; the command's status.
+std::string withoutTable(const std::string& table, const std::string& command);
+
 // setup - run the lines of a starting state, each of which must succeed:
 // "sql ..." goes to the panel database, anything else to the shell.
 void setup(const std::string& lines);

@@ -47,9 +47,9 @@ std::string held(const std::string& key, const std::string& command)
            ") 9>&- & sleep 0.3; kill -0 $! && echo waiting; exec 9>&-; wait $! && test -e $l";
 }
 
-const std::string INFO = R"(
-    mxadmin --add-domain --domain-name=example.com
-    mxadmin --add-mailname --domain-name=example.com --mailname=info)";
+const std::string DOMAIN = "mxadmin --add-domain --domain-name=example.com";
+const std::string ADD_INFO = "mxadmin --add-mailname --domain-name=example.com --mailname=info";
+const std::string INFO = DOMAIN + "\n" + ADD_INFO;
 const std::string EXAMPLE = INFO + "\nmxadmin --add-alias " +
                             "--domain-name=example.com "
                             "--mailname=info --alias=i1";
@@ -184,6 +184,29 @@ const Case CASES[] = {
      "Unable to open dir /var/qmail/mailnames/example.com/info/@attachments: Not a directory\n\n"
      "System error 20: Not a directory\nUnable to copy the attachment file /run/a to "
      "/var/qmail/mailnames/example.com/info/@attachments/a\n\nSystem error 20: Not a directory\n"},
+    // A panel table gone for one run.
+    {"mail name added, the panel's limits unreadable: a home without quota", DOMAIN,
+     mxtest::withoutTable("Limits", ADD_INFO), 1, "+home example.com/info",
+     "Unable to query domain limit mbox_quota: Table 'hsp.Limits' doesn't exist\n\nFatal error: "
+     "ostra::mail::FSError(unable to remove quota: Success: "
+     "\"/var/qmail/mailnames/example.com/info\")\n"},
+    {"mail name added, the panel's alias domains unreadable: its own domain only", DOMAIN,
+     mxtest::withoutTable("domainaliases", ADD_INFO), 0, R"(
+        +home example.com/info
+        +quota example.com/info 2960S,0C
+        +virtual info@example.com info@example.com
+        +vmailbox info@example.com example.com/info/Maildir/)",
+     "Unable to get data from mysql database\nUnable to get domain aliases from database for: "
+     "example.com\n"},
+    {"mail name removed, its mail aliases unreadable: nothing removed", EXAMPLE,
+     mxtest::withoutTable("mail_aliases", "mxadmin --remove-mailname --domain-name=example.com "
+                                          "--mailname=info"),
+     1, "",
+     "Unable to get data from mysql database\nUnable to get aliases for mailname: "
+     "info@example.com\nUnable to get mail aliases for info@example.com\n"},
+    // Unreadable host configuration: the defaults hold.
+    {"host configuration a directory", "rm -f /etc/hsp/hsp.conf && mkdir /etc/hsp/hsp.conf",
+     "mxadmin -i", 0, "+ran courier-imap start", ""},
     {"postconf write fails", "",
      fault("* -e *", "exit 1", "mxadmin --add-whitelist --ip-address=10.1.1.1 --netmask=32"), 1, "",
      fatal("Configuration", "unknown error")},
