@@ -73,7 +73,7 @@ void AuthCheck::domain(const std::string& domain, const std::vector<std::string>
 }
 
 // AuthCheck::aliasDomain - with the domain's row the alias domain has one of
-// the same status, and exactly the domain's users.
+// the same status, and exactly the domain's users that the panel names.
 void AuthCheck::aliasDomain(const std::string& domain, const std::string& alias,
                             const std::vector<AuthUser>& own,
                             const std::set<std::string>& panelNames)
@@ -88,8 +88,13 @@ void AuthCheck::aliasDomain(const std::string& domain, const std::string& alias,
         repairs_.now("auth-domain " + alias,
                      [&] { succeeded(mailAuthSetDomain(alias.c_str(), status)); });
     }
+    // A user the panel does not name is no one to copy, and a copy of it is unknown too.
+    std::vector<AuthUser> expected;
+    for (const AuthUser& u : own)
+        if (panelNames.count(u.name))
+            expected.push_back(u);
     const std::vector<AuthUser> theirs = users(alias);
-    for (const AuthUser& u : own) {
+    for (const AuthUser& u : expected) {
         const auto t = std::lower_bound(theirs.begin(), theirs.end(), u, byName);
         const bool present = t != theirs.end() && t->name == u.name;
         if (present && *t == u)
@@ -104,7 +109,7 @@ void AuthCheck::aliasDomain(const std::string& domain, const std::string& alias,
         });
     }
     for (const AuthUser& t : theirs)
-        if (!std::binary_search(own.begin(), own.end(), t, byName))
+        if (!std::binary_search(expected.begin(), expected.end(), t, byName))
             removeUser(panelNames.count(t.name) ? "extra" : "unknown", t, alias);
 }
 

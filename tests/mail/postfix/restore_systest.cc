@@ -43,6 +43,20 @@ const std::string DRIFT =
     "domains WHERE name='alias1.com')\"\n" +
     "HSP_PASSWORD=x mxadmin --set-password --domain-name=nowhere.com --mailname=ghost\n";
 
+// Drift of a domain root's mode, a quota, a root no panel domain has, and a
+// user the panel does not have, in a domain and its alias domain.
+const std::string ROOTS = "chmod 700 " + HOMES + "other.com\necho 1S,0C >" + HOMES +
+                          "example.com/sales/Maildir/maildirsize\nmkdir " + HOMES + "ghost.org\n" +
+                          DB +
+                          "\"INSERT INTO users (dom_id, name) SELECT id, 'ghost' FROM domains "
+                          "WHERE name LIKE 'other%'\"\n";
+
+const std::string ROOTS_FOUND = "differs\tquota\texample.com/sales\t460S\t1S\n"
+                                "differs\tdomain-root\tother.com\tdir 0750 root\tdir 0700 root\n"
+                                "unknown\tauth-user\tghost@other.com\t-\tenabled\n"
+                                "unknown\tauth-user\tghost@other-alias.com\t-\tenabled\n"
+                                "unknown\tdomain-root\tghost.org\t-\tdir 0755 root\n";
+
 // Drift in other.com: its authentication row disabled behind the commands' back.
 const std::string DISABLED = DB + "\"UPDATE domains SET status=1 WHERE name='other.com'\"\n";
 
@@ -130,6 +144,20 @@ const Case CASES[] = {
      0, DISABLED_REPAIRED,
      DISABLED_FOUND + "restore-mail-config: 8 differences (0 missing, 1 differ, 7 extra, 0 "
                       "unknown); 3 repairs made, 0 failed\n"},
+    // Drift of the domain roots, quotas and authentication rows of names.
+    {"roots, quotas and rows: found", SERVER + ROOTS, "mxadmin --check-mail-config", 3, "",
+     ROOTS_FOUND + "check-mail-config: 5 differences (0 missing, 2 differ, 0 extra, 3 unknown)\n"},
+    // The root of a domain the panel does not have stays, as a home does.
+    {"roots, quotas and rows: restored and pruned", SERVER + ROOTS,
+     "mxadmin --restore-mail-config --prune", 0, R"(
+        -auth user ghost@other-alias.com - - 0
+        -auth user ghost@other.com - - 0
+        -tree example.com/sales/Maildir/maildirsize f644 popuser:popuser 1S,0C\n
+        +quota example.com/sales 460S,0C
+        -tree other.com d700 root:popuser
+        +tree other.com d750 root:popuser)",
+     ROOTS_FOUND + "restore-mail-config: 5 differences (0 missing, 2 differ, 0 extra, 3 unknown); "
+                   "4 repairs made, 0 failed\n"},
     {"a domain the panel does not have", SERVER, "mxadmin --check-mail-config --domain-name=no.org",
      1, "", "~the panel database has no domain no.org"},
     {"the panel database cannot be reached", DRIFT + "echo wrong >/etc/hsp/.hsp.shadow",
