@@ -75,6 +75,7 @@ TEST(Errors, TracebackFollowsTheLine)
     for (size_t at = head.size(); at < err.size(); at = err.find('\n', at) + 1, ++frames)
         EXPECT_EQ('\t', err[at]) << err;
     EXPECT_GE(frames, 3) << err;
+    EXPECT_NE(std::string::npos, err.find("(ostra::Traceback::Traceback(int)+0x")) << err;
     EXPECT_EQ(err, text.substr(err.size() + 1));
 }
 

@@ -1,5 +1,6 @@
 // strings_test.cc - shell quoting, splitting, trimming, the mail name check and
 // the ASCII form of domain names and addresses.
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <stdexcept>
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ostra/hsp_conf.h"
 #include "ostra/idn.h"
 #include "ostra/names.h"
 #include "ostra/str_util.h"
@@ -91,6 +93,28 @@ TEST(Strings, AsciiFormsOfNamesAndAddresses)
               "minus|Invalid length|ACE prefix not found|Verify error|ACE prefix found|Iconv "
               "error|Cannot allocate buffer|Unknown error|Unknown error|",
               texts);
+}
+
+// Host configuration lines: "NAME value", a comment after the value, the
+// last of two settings winning, and more settings than the first allocation.
+TEST(HostConf, SettingLines)
+{
+    string text = "# comment\n\n  A 1\nB\t two words  # note\nC #x\nE# no space\nG a#b\n"
+                  "_x-y z\nB 3\n";
+    for (int i = 0; i < 25; ++i)
+        text += "N" + std::to_string(i) + " v" + std::to_string(i) + "\n";
+    FILE* in = fmemopen(&text[0], text.size(), "r");
+    conf_data conf = {};
+    ASSERT_EQ(0, conf_read_stream_r(in, &conf));
+    fclose(in);
+    string got;
+    for (const char* name : {"A", "B", "C", "E", "G", "_x", "N0", "N24", "N25", "a"}) {
+        const char* value = conf_get_r(name, &conf);
+        got += name + "="s + (value != nullptr ? value : "-") + " ";
+    }
+    EXPECT_EQ("A=1 B=3 C=- E=- G=a _x=- N0=v0 N24=v24 N25=- a=- ", got);
+    conf_free_r(&conf);
+    EXPECT_EQ(nullptr, conf_get_r("A", &conf));
 }
 
 } // namespace

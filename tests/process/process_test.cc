@@ -2,6 +2,7 @@
 // fork/exec functions: what a child gets, what comes back, what is left behind.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -340,6 +341,37 @@ TEST_F(Clean, PipeHandsBackTheCallersSignalState)
     }
     EXPECT_FALSE(blocked(SIGCHLD) || blocked(SIGUSR1)) << "the first block's mask is back";
     EXPECT_EQ("child\nSigBlk:\t0000000000000200\n", out);
+}
+
+// One catcher owns SIGCHLD at a time, and it is not removed while a child it
+// watches still runs, unless by force; it records how each child ended.
+TEST_F(Clean, CatcherOwnsItsChildrenUntilTheyEnd)
+{
+    P::ProcessSetCatcher catcher, second;
+    catcher.install();
+    EXPECT_THROW(second.install(), std::logic_error);
+    EXPECT_THROW(catcher.status(getpid()), std::out_of_range);
+    pid_t child;
+    {
+        P::SigBlocker blocker;
+        blocker.block(SIGCHLD);
+        child = fork();
+        if (child == 0) {
+            pause();
+            _exit(0);
+        }
+        catcher.registerChild(child);
+    }
+    EXPECT_THROW(catcher.remove(), std::logic_error);
+    kill(child, SIGKILL);
+    struct pollfd ended = {catcher.controlFd(), POLLIN, 0};
+    int ready;
+    while ((ready = poll(&ended, 1, 5000)) < 0 && errno == EINTR) // the SIGCHLD itself
+        ;
+    EXPECT_EQ(1, ready);
+    EXPECT_EQ(128 + SIGKILL, code(catcher.status(child)));
+    catcher.remove();
+    EXPECT_FALSE(catcher.installed());
 }
 
 TEST(NonblockWrite, ShrinksOnAFullPipeAndFailsWhenNothingFits)

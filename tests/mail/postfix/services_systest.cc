@@ -229,6 +229,9 @@ TEST(Services, MasterCf)
          LOCAL_SUBMISSION + "mkfifo $TMPDIR/ssl.cnf",
          "OPENSSL_CONF=$TMPDIR/ssl.cnf timeout 5 " + service("stop", "submission"), 0,
          SUBMISSION_MOVED, ""},
+        // Entries move both ways in one run: each stays in one file or the other.
+        {"smtp back, submission aside at once", service("stop", "smtp") + "\n" + LOCAL_SUBMISSION,
+         service("start", "smtp submission"), 0, flip(smtpAside()) + SUBMISSION_MOVED, ""},
         {"submission setting unreadable", LOCAL_SUBMISSION,
          mxtest::withoutTable("misc", service("stop", "submission")), 0, SUBMISSION_MOVED,
          "~Warning: MySQL Error on Mail Authentication Type query: Mysql error 1146: Table "
