@@ -92,6 +92,10 @@ const char VIRTUAL_RENAMED[] = R"(
     -virtual info@example.com info@example.com
     +virtual boss@example.com boss@example.com)";
 
+// What a lookup of example.com's alias domains prints when it fails.
+const std::string ALIASES_UNREAD = "Unable to get data from mysql database\nUnable to get domain "
+                                   "aliases from database for: example.com\n";
+
 const Case CASES[] = {
     // Adding: any failure is an error, its text the tool's, or "unknown error".
     {"add fails silently", "", fault("* -r -i *virtual_domains *", "cat >/dev/null; exit 1", ADD),
@@ -196,14 +200,35 @@ const Case CASES[] = {
         +quota example.com/info 2960S,0C
         +virtual info@example.com info@example.com
         +vmailbox info@example.com example.com/info/Maildir/)",
-     "Unable to get data from mysql database\nUnable to get domain aliases from database for: "
-     "example.com\n"},
+     ALIASES_UNREAD},
     {"mail name removed, its mail aliases unreadable: nothing removed", EXAMPLE,
      mxtest::withoutTable("mail_aliases", "mxadmin --remove-mailname --domain-name=example.com "
                                           "--mailname=info"),
      1, "",
      "Unable to get data from mysql database\nUnable to get aliases for mailname: "
      "info@example.com\nUnable to get mail aliases for info@example.com\n"},
+    {"mail alias added, the panel's alias domains unreadable: its own domain only", EXAMPLE,
+     mxtest::withoutTable("domainaliases", "mxadmin --add-alias --domain-name=example.com "
+                                           "--mailname=info --alias=i2"),
+     1, "+virtual i2@example.com info@example.com", ALIASES_UNREAD + ALIASES_UNREAD},
+    {"mailbox added, the panel's alias domains unreadable: its own domain only", EXAMPLE,
+     mxtest::withoutTable("domainaliases", "HSP_PASSWORD=x mxadmin --add-mailbox "
+                                           "--domain-name=example.com --mailname=info"),
+     1, R"(
+        +auth domain example.com 0
+        +auth user info@example.com x - 0
+        -tree example.com/info/.qmail f600 popuser:popuser | true\n
+        +tree example.com/info/.qmail f600 popuser:popuser | true\n| /usr/bin/deliverquota ./Maildir\n)",
+     ALIASES_UNREAD + "Unable to get domain aliases for domain example.com\n"},
+    {"mail name removed, the panel's alias domains unreadable: nothing removed", EXAMPLE,
+     mxtest::withoutTable("domainaliases", "mxadmin --remove-mailname --domain-name=example.com "
+                                           "--mailname=info"),
+     1, "",
+     ALIASES_UNREAD + "Unable to get domain aliases for domain example.com\nUnable to remove "
+                      "mailname from domain aliases\n"},
+    {"size of a mail name without a home", DOMAIN,
+     "mxadmin --get-mailbox-size --domain-name=example.com --mailname=nobody", 1, "",
+     "Unable to calculate Maildir++ size: No such file or directory\n"},
     // Unreadable host configuration: the defaults hold.
     {"host configuration a directory", "rm -f /etc/hsp/hsp.conf && mkdir /etc/hsp/hsp.conf",
      "mxadmin -i", 0, "+ran courier-imap start", ""},
