@@ -12,11 +12,6 @@ ostra::LazyLibrary libsqlite("libsqlite3.so.0");
 
 extern "C" {
 
-int sqlite3_open(const char* filename, sqlite3** db)
-{
-    OSTRA_LAZY_FORWARD(libsqlite, sqlite3_open, filename, db);
-}
-
 int sqlite3_open_v2(const char* filename, sqlite3** db, int flags, const char* vfs)
 {
     OSTRA_LAZY_FORWARD(libsqlite, sqlite3_open_v2, filename, db, flags, vfs);
@@ -73,11 +68,6 @@ int sqlite3_reset(sqlite3_stmt* stmt)
 int sqlite3_finalize(sqlite3_stmt* stmt)
 {
     OSTRA_LAZY_FORWARD(libsqlite, sqlite3_finalize, stmt);
-}
-
-int sqlite3_column_count(sqlite3_stmt* stmt)
-{
-    OSTRA_LAZY_FORWARD(libsqlite, sqlite3_column_count, stmt);
 }
 
 int sqlite3_column_type(sqlite3_stmt* stmt, int column)

@@ -176,6 +176,18 @@ const Case CASES[] = {
      OFF +
          "\nfor f in /usr/local/hsp/handlers/info/10-spam-*/handler-type; do echo bogus >$f; done",
      "hd remove recipient all", 1, "", "~Invalid handler type 'bogus' for handler '10-spam-"},
+    // A failing update leaves the old handler as it was.
+    {"update to a program that does not exist", BASE,
+     "hd update recipient a@x.com --executable=/nonexistent", 1, "",
+     "Unable to stat executable '/nonexistent': No such file or directory\n"},
+    {"update keeping a program link that is gone",
+     BASE + "\nrm /usr/local/hsp/handlers/info/10-spam-*/executable",
+     "hd update recipient a@x.com --executable ''", 1, "",
+     "Unable to fetch executable link target: No such file or directory\n"},
+    {"update keeping a context that is gone",
+     BASE + "\nrm /usr/local/hsp/handlers/info/10-spam-*/context",
+     "hd update recipient a@x.com --context ''", 1, "",
+     "~No such parameter 'context' for handler '10-spam-"},
     {"entry without its value", BASE + "\nrm /usr/local/hsp/handlers/info/10-spam-*/recipient",
      "hd disable recipient all", 1, "",
      "~Unable to fetch 'recipient' parameter value for handler '10-spam-"},

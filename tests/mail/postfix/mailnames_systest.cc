@@ -217,14 +217,15 @@ const Case MAILNAMES[] = {
      INFO + "mkdir -p /run/elsewhere/keep && rm -r " + HOME + " && ln -s /run/elsewhere " + HOME,
      ex("remove-mailname --mailname=info") + " && ls /run/elsewhere", 0,
      "-tree example.com/info l -> /run/elsewhere" + undone(INFO_RECORDS), "keep\n"},
-    {"autoresponder for a list of names", HOOK, ex("set-autoresponder --mailname='info, sales'"), 0,
+    {"autoresponder for a list of names, empty ones skipped", HOOK,
+     ex("set-autoresponder --mailname=',info,, sales,'"), 0,
      "\n+handlers before-local d755 root:root\n+handlers before-local/recipient d755 root:root"
      "\n+handlers info d755 root:root" +
          handler('+', "info@example.com", true) + handler('+', "sales@example.com", true),
      ""},
     {"autoresponder set again, for a list of domains and in ASCII form",
      HOOK + ex("set-autoresponder --mailname=info"),
-     "mxadmin --set-autoresponder --domain-name='example.com, other.com' --mailname=info && "
+     "mxadmin --set-autoresponder --domain-name='example.com,, other.com,' --mailname=info && "
      "mxadmin --set-autoresponder --domain-name=bücher.example --mailname=info",
      0, handler('+', "info@other.com", true) + handler('+', "info@xn--bcher-kva.example", true),
      ""},
