@@ -55,34 +55,23 @@ int handler_name_parse(const char* name, handler_name_parts* parts)
 const char* handler_name_error(int status)
 {
     switch (status) {
+    case HANDLER_NAME_OK:
+        return nullptr;
     case HANDLER_NAME_NO_PRIORITY:
         return "Invalid handler name '%s': missing priority section";
     case HANDLER_NAME_NO_RANDOM:
         return "Invalid handler name '%s': missing random part";
-    case HANDLER_NAME_EMPTY_TEMPLATE:
-        return "Invalid handler name '%s': empty template part";
     default:
-        return nullptr;
+        return "Invalid handler name '%s': empty template part";
     }
 }
 
 // handler_name_split - parse and log why a name is bad.
 int handler_name_split(const char* name, handler_name_parts* parts)
 {
-    int status = handler_name_parse(name, parts);
-    const char* shown = name == nullptr ? "(null)" : name;
-    switch (status) {
-    case HANDLER_NAME_OK:
+    const int status = handler_name_parse(name, parts);
+    if (status == HANDLER_NAME_OK)
         return 0;
-    case HANDLER_NAME_NO_PRIORITY:
-        ostra_log(3, "Invalid handler name '%s': missing priority section", shown);
-        break;
-    case HANDLER_NAME_NO_RANDOM:
-        ostra_log(3, "Invalid handler name '%s': missing random part", shown);
-        break;
-    default:
-        ostra_log(3, "Invalid handler name '%s': empty template part", shown);
-        break;
-    }
+    ostra_log(3, handler_name_error(status), name == nullptr ? "(null)" : name);
     return -1;
 }

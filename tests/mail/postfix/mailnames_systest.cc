@@ -553,13 +553,21 @@ TEST(Mailnames, StorageAndFailures)
     mxtest::runCase(SESSION);
 }
 
-// The database as a fresh install for Postfix makes it.
+// The database as a fresh install for Postfix makes it, in place of an old
+// one; an unknown style, or a directory in the file's place, is refused.
 TEST(Mailnames, AuthDatabaseForPostfix)
 {
     mxtest::resetWorld();
+    mxtest::setup("HSP_PASSWORD=x mxadmin --set-password --domain-name=a.org --mailname=u");
     ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-    EXPECT_EQ("770 postfix:root\n460 postfix:root\n",
-              mxtest::shell("stat -c '%a %U:%G' /var/spool/postfix/ostra " + AUTH_DB).out);
+    EXPECT_EQ("770 postfix:root\n460 postfix:root\n0\n",
+              mxtest::shell("stat -c '%a %U:%G' /var/spool/postfix/ostra " + AUTH_DB +
+                            " && sqlite3 " + AUTH_DB + " 'SELECT count(*) FROM users'")
+                  .out);
+    EXPECT_EQ(-1, mailAuthDBInitStyle(99));
+    mxtest::setup("rm " + AUTH_DB + " && mkdir " + AUTH_DB);
+    EXPECT_EQ(-1, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
+    EXPECT_EQ("directory\n", mxtest::shell("stat -c %F " + AUTH_DB).out);
 }
 
 } // namespace
