@@ -30,6 +30,7 @@ TEST(CopyFile, CopiesOverTheDestinationButNeverOntoItself)
         {"hard link", "ln src dst", "dst", 0, "new new"},
         {"missing source", "rm src", "dst", 1, "- -"},
         {"directory in the way", "mkdir dst", "dst", 1, "new -"},
+        {"source a directory", "rm src && mkdir src", "dst", 1, "- "},
     };
     for (const auto& c : cases) {
         mxtest::TempDir dir;
@@ -45,6 +46,24 @@ TEST(CopyFile, CopiesOverTheDestinationButNeverOntoItself)
         };
         EXPECT_EQ(c.after, content("src") + " " + content("dst")) << c.name;
     }
+}
+
+// The atomic copy: the whole content with the given owner, group and mode,
+// nothing else left; a source that cannot be opened ends the program.
+TEST(CopyFile, AtomicCopyReplacesByRename)
+{
+    mxtest::TempDir dir;
+    mxtest::writeFile(dir.file("src"), "new");
+    mxtest::writeFile(dir.file("dst"), "old and longer");
+    const std::string dst = dir.file("dst");
+    copy_file_atomic(dir.file("src").c_str(), dst.c_str(), 1234, 5678, 0640);
+    EXPECT_EQ("new 1234:5678 640\ndst\nsrc\n",
+              mxtest::run("cd " + dir.path() + " && cat dst && stat -c ' %u:%g %a' dst && ls").out);
+    EXPECT_EXIT(copy_file_atomic(dir.file("none").c_str(), dst.c_str(), 0, 0, 0600),
+                testing::ExitedWithCode(1), "none -> .*dst\\): open failed");
+    EXPECT_EXIT(copy_file_atomic(nullptr, dst.c_str(), 0, 0, 0600), testing::ExitedWithCode(1),
+                "open failed");
+    EXPECT_EQ(1, copy_file(nullptr, dst.c_str()));
 }
 
 // The locked forms of the line edits; a refused request changes nothing, and
