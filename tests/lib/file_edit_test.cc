@@ -18,13 +18,16 @@ using ostra::detail::file_edit;
 
 const std::string LONG = std::string(9000, 'L') + "\n";
 
-// text - a file's content, or "-" when it is missing.
+// text - a file's content, "-" when it is missing, "/" for a directory.
 std::string text(const std::string& path)
 {
-    return access(path.c_str(), F_OK) == 0 ? mxtest::readFile(path) : "-";
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return "-";
+    return S_ISDIR(st.st_mode) ? "/" : mxtest::readFile(path);
 }
 
-// Each case: the request, the file before ("-" for none), the strings
+// Each case: the request, the file before ("-" for none, "/" a directory), the strings
 // (separated by ";"), the result and the file after.
 TEST(FileEdit, EditsTheLines)
 {
@@ -45,11 +48,16 @@ TEST(FileEdit, EditsTheLines)
          "t.pl\nsh.x\nh\n"},
         {FILE_STR_REMOVE_MATCHING, FILE_STR_MATCH_SUBSTRING, 0, "alpha\nbeta\ngamma\n", "et;mm",
          "alpha\n"},
+        {FILE_STR_REMOVE_MATCHING, FILE_STR_MATCH_PREFIX, 1, "-", "x", "-"},
+        {FILE_STR_ADD, FILE_STR_APPEND, 1, "/", "x", "/"},
+        {FILE_STR_ADD, FILE_STR_PREPEND, 1, "/", "x", "/"},
         {3, 0, 1, "a\n", "a", "a\n"}};
     for (const auto& c : cases) {
         mxtest::TempDir dir;
         const std::string path = dir.file(".qmail");
-        if (c.before != "-")
+        if (c.before == "/")
+            ASSERT_EQ(0, mkdir(path.c_str(), 0755));
+        else if (c.before != "-")
             mxtest::writeFile(path, c.before, 0640);
         std::vector<std::string> parts;
         std::istringstream in(c.strs);
