@@ -74,10 +74,11 @@ standard() {
     done
 }
 
-# rewrite TABLE - the two tool runs of a whole-table rewrite: dump, compile.
+# rewrite TABLE - the two tool runs of a whole-table rewrite: dump, then
+# compile beside the table (the rename over it runs no tool).
 rewrite() {
-    echo "$postmap -s hash:$spool/$1 >$spool/$1"
-    echo "$postmap hash:$spool/$1"
+    echo "$postmap -s hash:$spool/$1 >$spool/$1.new"
+    echo "$postmap hash:$spool/$1.new"
 }
 
 # Plans: the tool command lines each command must run, in order, with the
