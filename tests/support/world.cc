@@ -372,7 +372,6 @@ RunResult shell(const std::string& line)
     return run("PATH=" + shellQuote(bin.substr(0, bin.rfind('/'))) + ":$PATH; " + line);
 }
 
-// setup - each line must succeed.
 // withoutTable - the command between two renames of the panel's table.
 std::string withoutTable(const std::string& table, const std::string& command)
 {
@@ -381,6 +380,7 @@ std::string withoutTable(const std::string& table, const std::string& command)
            "'RENAME TABLE gone TO " + table + "'; exit $s";
 }
 
+// setup - each line must succeed.
 void setup(const std::string& lines)
 {
     std::istringstream in(lines);

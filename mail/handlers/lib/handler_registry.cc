@@ -484,7 +484,7 @@ int mail_handler_update(const char* tmpl, const char* type, const char* typeName
     if (empty(priority)) {
         const char* dash = strchr(old.get(), '-');
         if (dash == nullptr) {
-            ostra_log(3, "Invalid handler name '%s': missing priority section", old.get());
+            ostra_log(3, handler_name_error(HANDLER_NAME_NO_PRIORITY), old.get());
             return -1;
         }
         oldPriority.assign(old.get(), static_cast<size_t>(dash - old.get()));
